@@ -1,0 +1,39 @@
+/*
+ * open.h - making a file the active file.
+ */
+#ifndef KVX_DECODE_OPEN_H
+#define KVX_DECODE_OPEN_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+namespace kvx {
+
+/* Opens the active file by its stored name and access mode, checks its
+ * header and takes over the header facts.  Returns 0 with the file open and
+ * positioned at the first audio block, or 1 (cannot be opened), 3 (out of
+ * memory), 5 (size unreadable) or 7 (not a KVX file) with no handle held. */
+uint32_t read_header();
+
+/* Fills a chunk time table of the active file's chunk count and its codec
+ * flags from the open file, positioned after the header, then closes it.
+ * Returns 0, or 3 when the table cannot be allocated. */
+uint32_t read_chunk_table();
+
+/* Closes the active file's handle if one is held. */
+void close_active_handle();
+
+/* Whether two file names name the same file: exact on POSIX, without regard
+ * to letter case on Windows. */
+bool same_file_name(const char *a, const char *b);
+
+/* Joins a folder and a bare file name with one separator (none when the
+ * folder already ends with one).  False when the result does not fit. */
+bool join_folder(const char *folder, const char *name, char *out, size_t out_bytes);
+
+/* Whether a path has a directory part (a '\' or '/' in it). */
+bool has_directory(const char *path);
+
+} // namespace kvx
+
+#endif /* KVX_DECODE_OPEN_H */

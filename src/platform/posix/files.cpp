@@ -1,0 +1,375 @@
+/*
+ * Files with Windows meaning over POSIX.
+ *
+ * - A file without any write permission bit carries the read-only attribute:
+ *   opening it for writing, and deleting it, are refused with
+ *   ERROR_ACCESS_DENIED, also for root, as Windows refuses them.
+ * - Share modes are kept for the handles of this process: an opening that
+ *   the share modes of another open handle of the same file forbid fails
+ *   with ERROR_SHARING_VIOLATION, and so does deleting a file that is open
+ *   without FILE_SHARE_DELETE.  Other processes are not seen.
+ * - A directory cannot be opened as a file: ERROR_ACCESS_DENIED.
+ */
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <mutex>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+#include "objects.h"
+
+namespace {
+
+struct FileObject {
+    uint32_t kind; /* kObjectFile */
+    int fd;
+    dev_t dev;
+    ino_t ino;
+    DWORD access;
+    DWORD share;
+};
+
+std::mutex g_files_lock;
+std::vector<FileObject *> g_open_files; /* guarded by g_files_lock */
+
+bool read_only_mode(mode_t mode)
+{
+    return (mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0;
+}
+
+/* Whether an opening with `access`/`share` may stand beside `other`. */
+bool shares_with(const FileObject &other, DWORD access, DWORD share)
+{
+    if ((access & GENERIC_READ) && !(other.share & FILE_SHARE_READ)) return false;
+    if ((access & GENERIC_WRITE) && !(other.share & FILE_SHARE_WRITE)) return false;
+    if ((other.access & GENERIC_READ) && !(share & FILE_SHARE_READ)) return false;
+    if ((other.access & GENERIC_WRITE) && !(share & FILE_SHARE_WRITE)) return false;
+    return true;
+}
+
+DWORD missing_file_error(const char *name)
+{
+    /* ENOENT: the file is missing (2) or a folder on its path is (3). */
+    std::string folder(name);
+    size_t slash = folder.find_last_of('/');
+    if (slash == std::string::npos) return ERROR_FILE_NOT_FOUND;
+    folder.resize(slash == 0 ? 1 : slash);
+    struct stat st;
+    if (stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return ERROR_PATH_NOT_FOUND;
+    return ERROR_FILE_NOT_FOUND;
+}
+
+FileObject *file_of(HANDLE handle)
+{
+    if (posix::object_kind(handle) != posix::kObjectFile) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return nullptr;
+    }
+    return static_cast<FileObject *>(handle);
+}
+
+} // namespace
+
+HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES, DWORD disposition,
+                          DWORD flags, HANDLE)
+{
+    if (name == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return INVALID_HANDLE_VALUE;
+    }
+    if (name[0] == '\0') {
+        SetLastError(ERROR_PATH_NOT_FOUND);
+        return INVALID_HANDLE_VALUE;
+    }
+    if (disposition < CREATE_NEW || disposition > TRUNCATE_EXISTING ||
+        (disposition == TRUNCATE_EXISTING && !(access & GENERIC_WRITE))) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return INVALID_HANDLE_VALUE;
+    }
+
+    struct stat before;
+    bool existed = stat(name, &before) == 0;
+    if (existed) {
+        if (S_ISDIR(before.st_mode)) {
+            SetLastError(ERROR_ACCESS_DENIED);
+            return INVALID_HANDLE_VALUE;
+        }
+        if (disposition == CREATE_NEW) {
+            SetLastError(ERROR_FILE_EXISTS);
+            return INVALID_HANDLE_VALUE;
+        }
+        if (read_only_mode(before.st_mode) &&
+            ((access & GENERIC_WRITE) || disposition == CREATE_ALWAYS || disposition == TRUNCATE_EXISTING)) {
+            SetLastError(ERROR_ACCESS_DENIED);
+            return INVALID_HANDLE_VALUE;
+        }
+    } else if (disposition == OPEN_EXISTING || disposition == TRUNCATE_EXISTING) {
+        SetLastError(missing_file_error(name));
+        return INVALID_HANDLE_VALUE;
+    }
+
+    int oflags = O_CLOEXEC;
+    if ((access & GENERIC_READ) && (access & GENERIC_WRITE)) oflags |= O_RDWR;
+    else if (access & GENERIC_WRITE) oflags |= O_WRONLY;
+    else oflags |= O_RDONLY;
+    if (disposition == CREATE_NEW) oflags |= O_CREAT | O_EXCL;
+    if (disposition == CREATE_ALWAYS || disposition == OPEN_ALWAYS) oflags |= O_CREAT;
+    mode_t mode = (flags & FILE_ATTRIBUTE_READONLY) ? 0444 : 0666;
+
+    int fd;
+    do {
+        fd = open(name, oflags, mode);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+        SetLastError(errno == ENOENT ? missing_file_error(name) : posix::error_from_errno(errno));
+        return INVALID_HANDLE_VALUE;
+    }
+    struct stat st;
+    if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+        close(fd);
+        SetLastError(ERROR_ACCESS_DENIED);
+        return INVALID_HANDLE_VALUE;
+    }
+
+    auto *file = new (std::nothrow) FileObject{posix::kObjectFile, fd, st.st_dev, st.st_ino, access, share};
+    if (file == nullptr) {
+        close(fd);
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return INVALID_HANDLE_VALUE;
+    }
+    {
+        std::lock_guard<std::mutex> guard(g_files_lock);
+        for (const FileObject *other : g_open_files) {
+            if (other->dev == st.st_dev && other->ino == st.st_ino && !shares_with(*other, access, share)) {
+                close(fd);
+                delete file;
+                SetLastError(ERROR_SHARING_VIOLATION);
+                return INVALID_HANDLE_VALUE;
+            }
+        }
+        g_open_files.push_back(file);
+    }
+    /* Truncate only once the share modes have allowed the opening. */
+    if (existed && (disposition == CREATE_ALWAYS || disposition == TRUNCATE_EXISTING) && ftruncate(fd, 0) != 0) {
+        DWORD err = posix::error_from_errno(errno);
+        posix::close_file(file);
+        SetLastError(err);
+        return INVALID_HANDLE_VALUE;
+    }
+#ifdef POSIX_FADV_SEQUENTIAL
+    if (flags & FILE_FLAG_SEQUENTIAL_SCAN) posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+#endif
+    SetLastError(existed && (disposition == CREATE_ALWAYS || disposition == OPEN_ALWAYS) ? ERROR_ALREADY_EXISTS
+                                                                                          : ERROR_SUCCESS);
+    return file;
+}
+
+namespace posix {
+
+bool close_file(HANDLE handle)
+{
+    FileObject *file = file_of(handle);
+    if (file == nullptr) return false;
+    {
+        std::lock_guard<std::mutex> guard(g_files_lock);
+        for (size_t i = 0; i < g_open_files.size(); ++i) {
+            if (g_open_files[i] == file) {
+                g_open_files.erase(g_open_files.begin() + static_cast<long>(i));
+                break;
+            }
+        }
+    }
+    close(file->fd);
+    file->kind = kObjectFree;
+    delete file;
+    return true;
+}
+
+} // namespace posix
+
+BOOL WINAPI CloseHandle(HANDLE handle)
+{
+    switch (posix::object_kind(handle)) {
+    case posix::kObjectFile: return posix::close_file(handle) ? TRUE : FALSE;
+    default: SetLastError(ERROR_INVALID_HANDLE); return FALSE;
+    }
+}
+
+BOOL WINAPI ReadFile(HANDLE handle, LPVOID buffer, DWORD toRead, LPDWORD read, LPOVERLAPPED)
+{
+    if (read != nullptr) *read = 0;
+    FileObject *file = file_of(handle);
+    if (file == nullptr) return FALSE;
+    if (!(file->access & GENERIC_READ)) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    DWORD done = 0;
+    auto *out = static_cast<unsigned char *>(buffer);
+    while (done < toRead) {
+        ssize_t n = ::read(file->fd, out + done, toRead - done);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            if (read != nullptr) *read = done;
+            SetLastError(posix::error_from_errno(errno));
+            return FALSE;
+        }
+        if (n == 0) break;
+        done += static_cast<DWORD>(n);
+    }
+    if (read != nullptr) *read = done;
+    return TRUE;
+}
+
+BOOL WINAPI WriteFile(HANDLE handle, LPCVOID buffer, DWORD toWrite, LPDWORD written, LPOVERLAPPED)
+{
+    if (written != nullptr) *written = 0;
+    FileObject *file = file_of(handle);
+    if (file == nullptr) return FALSE;
+    if (!(file->access & GENERIC_WRITE)) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    DWORD done = 0;
+    const auto *in = static_cast<const unsigned char *>(buffer);
+    while (done < toWrite) {
+        ssize_t n = ::write(file->fd, in + done, toWrite - done);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            if (written != nullptr) *written = done;
+            SetLastError(posix::error_from_errno(errno));
+            return FALSE;
+        }
+        done += static_cast<DWORD>(n);
+    }
+    if (written != nullptr) *written = done;
+    return TRUE;
+}
+
+DWORD WINAPI SetFilePointer(HANDLE handle, LONG distance, PLONG distanceHigh, DWORD method)
+{
+    FileObject *file = file_of(handle);
+    if (file == nullptr) return INVALID_SET_FILE_POINTER;
+    int64_t offset = distanceHigh != nullptr
+                         ? static_cast<int64_t>((static_cast<uint64_t>(static_cast<uint32_t>(*distanceHigh)) << 32) |
+                                                static_cast<uint32_t>(distance))
+                         : static_cast<int64_t>(distance);
+    int whence = method == FILE_BEGIN ? SEEK_SET : method == FILE_CURRENT ? SEEK_CUR : method == FILE_END ? SEEK_END : -1;
+    if (whence < 0) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return INVALID_SET_FILE_POINTER;
+    }
+    off_t base = 0;
+    if (whence == SEEK_CUR) base = lseek(file->fd, 0, SEEK_CUR);
+    if (whence == SEEK_END) {
+        struct stat st;
+        base = fstat(file->fd, &st) == 0 ? st.st_size : -1;
+    }
+    if (base < 0 || (offset < 0 && base + offset < 0)) {
+        SetLastError(ERROR_NEGATIVE_SEEK);
+        return INVALID_SET_FILE_POINTER;
+    }
+    off_t position = lseek(file->fd, static_cast<off_t>(base + offset), SEEK_SET);
+    if (position < 0) {
+        SetLastError(posix::error_from_errno(errno));
+        return INVALID_SET_FILE_POINTER;
+    }
+    if (distanceHigh != nullptr) *distanceHigh = static_cast<LONG>(static_cast<uint64_t>(position) >> 32);
+    SetLastError(ERROR_SUCCESS);
+    return static_cast<DWORD>(static_cast<uint64_t>(position) & 0xFFFFFFFFu);
+}
+
+BOOL WINAPI SetEndOfFile(HANDLE handle)
+{
+    FileObject *file = file_of(handle);
+    if (file == nullptr) return FALSE;
+    if (!(file->access & GENERIC_WRITE)) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    off_t position = lseek(file->fd, 0, SEEK_CUR);
+    if (position < 0 || ftruncate(file->fd, position) != 0) {
+        SetLastError(posix::error_from_errno(errno));
+        return FALSE;
+    }
+    return TRUE;
+}
+
+DWORD WINAPI GetFileSize(HANDLE handle, LPDWORD sizeHigh)
+{
+    FileObject *file = file_of(handle);
+    struct stat st;
+    if (file == nullptr || fstat(file->fd, &st) != 0) {
+        if (file != nullptr) SetLastError(posix::error_from_errno(errno));
+        return INVALID_FILE_SIZE;
+    }
+    uint64_t size = static_cast<uint64_t>(st.st_size);
+    if (sizeHigh != nullptr) *sizeHigh = static_cast<DWORD>(size >> 32);
+    SetLastError(ERROR_SUCCESS);
+    return static_cast<DWORD>(size & 0xFFFFFFFFu);
+}
+
+DWORD WINAPI GetFileAttributesA(LPCSTR name)
+{
+    struct stat st;
+    if (name == nullptr || name[0] == '\0') {
+        SetLastError(ERROR_PATH_NOT_FOUND);
+        return INVALID_FILE_ATTRIBUTES;
+    }
+    if (stat(name, &st) != 0) {
+        SetLastError(errno == ENOENT ? missing_file_error(name) : posix::error_from_errno(errno));
+        return INVALID_FILE_ATTRIBUTES;
+    }
+    if (S_ISDIR(st.st_mode)) return FILE_ATTRIBUTE_DIRECTORY;
+    return read_only_mode(st.st_mode) ? FILE_ATTRIBUTE_READONLY : FILE_ATTRIBUTE_NORMAL;
+}
+
+BOOL WINAPI SetFileAttributesA(LPCSTR name, DWORD attributes)
+{
+    struct stat st;
+    if (name == nullptr || stat(name, &st) != 0) {
+        SetLastError(name == nullptr ? ERROR_INVALID_PARAMETER
+                                     : errno == ENOENT ? missing_file_error(name) : posix::error_from_errno(errno));
+        return FALSE;
+    }
+    if (S_ISDIR(st.st_mode)) return TRUE; /* Windows keeps no read-only mark on folders */
+    mode_t mode = st.st_mode & 07777;
+    mode = (attributes & FILE_ATTRIBUTE_READONLY) ? (mode & ~static_cast<mode_t>(0222))
+                                                  : (read_only_mode(mode) ? (mode | S_IWUSR) : mode);
+    if (chmod(name, mode) != 0) {
+        SetLastError(posix::error_from_errno(errno));
+        return FALSE;
+    }
+    return TRUE;
+}
+
+BOOL WINAPI DeleteFileA(LPCSTR name)
+{
+    struct stat st;
+    if (name == nullptr || stat(name, &st) != 0) {
+        SetLastError(name == nullptr ? ERROR_INVALID_PARAMETER
+                                     : errno == ENOENT ? missing_file_error(name) : posix::error_from_errno(errno));
+        return FALSE;
+    }
+    if (S_ISDIR(st.st_mode) || read_only_mode(st.st_mode)) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    {
+        std::lock_guard<std::mutex> guard(g_files_lock);
+        for (const FileObject *other : g_open_files) {
+            if (other->dev == st.st_dev && other->ino == st.st_ino && !(other->share & FILE_SHARE_DELETE)) {
+                SetLastError(ERROR_SHARING_VIOLATION);
+                return FALSE;
+            }
+        }
+    }
+    if (unlink(name) != 0) {
+        SetLastError(posix::error_from_errno(errno));
+        return FALSE;
+    }
+    return TRUE;
+}

@@ -1,0 +1,41 @@
+/*
+ * objects.h - what a HANDLE of the posix layer points to.
+ *
+ * Every object starts with a kind tag, so that CloseHandle and the calls
+ * that take a handle can refuse one of the wrong kind with
+ * ERROR_INVALID_HANDLE as Windows does.
+ */
+#ifndef KVX_POSIX_OBJECTS_H
+#define KVX_POSIX_OBJECTS_H
+
+#include <stdint.h>
+
+#include "win32.h"
+
+namespace posix {
+
+enum ObjectKind : uint32_t {
+    kObjectFree = 0,
+    kObjectFile = 0x454C4946u, /* "FILE" */
+};
+
+struct Object {
+    uint32_t kind;
+};
+
+/* The kind of the object behind a handle, or kObjectFree for none. */
+inline uint32_t object_kind(HANDLE handle)
+{
+    if (handle == nullptr || handle == INVALID_HANDLE_VALUE) return kObjectFree;
+    return static_cast<const Object *>(handle)->kind;
+}
+
+/* Closes a file handle; false (with the error set) when it is not one. */
+bool close_file(HANDLE handle);
+
+/* Maps an errno value to the Win32 error that the same failure gives. */
+DWORD error_from_errno(int err);
+
+} // namespace posix
+
+#endif /* KVX_POSIX_OBJECTS_H */

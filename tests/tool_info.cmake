@@ -1,0 +1,15 @@
+# Generates a sample file and checks what `kvx info` prints about it.
+set(sample ${WORK}/tool_info_sample.kvx)
+execute_process(COMMAND ${GEN} ${sample} --seconds 12 RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "kvxgen failed")
+endif()
+execute_process(COMMAND ${KVX} info ${sample} OUTPUT_VARIABLE out RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0 OR NOT out MATCHES "length: +0:00:1[12]\\.[0-9][0-9][0-9]" OR NOT out MATCHES "codecs: +SP"
+   OR NOT out MATCHES "chunks: +1")
+  message(FATAL_ERROR "unexpected output (${rc}):\n${out}")
+endif()
+execute_process(COMMAND ${KVX} info ${WORK}/no-such-file.kvx RESULT_VARIABLE rc ERROR_VARIABLE err)
+if(rc EQUAL 0 OR NOT err MATCHES "cannot be opened")
+  message(FATAL_ERROR "a missing file was not reported: ${err}")
+endif()
