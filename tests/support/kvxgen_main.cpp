@@ -1,0 +1,70 @@
+// kvxgen OUT.kvx [--seconds N] [--lp] [--mixed] [--one-block] [--seed S]
+// Writes a deterministic sample dictation.  Default: 30 s of SP in
+// speech-flag mode with noise frames.  --mixed alternates 5 s SP and LP parts.
+#include "kvx_gen.h"
+
+#include <cstdio>
+#include <cstring>
+#include <exception>
+#include <string>
+
+namespace {
+
+int usage() {
+    std::fprintf(stderr,
+                 "usage: kvxgen OUT.kvx [--seconds N] [--lp] [--mixed] [--one-block] [--seed S]\n");
+    return 2;
+}
+
+size_t framesFor(uint8_t codec, unsigned long ms) { return ms / kvxgen::frame_ms(codec); }
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::string out;
+    unsigned long seconds = 30;
+    unsigned long seed = 1;
+    bool lp = false, mixed = false, oneBlock = false;
+    try {
+        for (int i = 1; i < argc; ++i) {
+            const std::string a = argv[i];
+            const bool hasValue = i + 1 < argc;
+            if (a == "--seconds" && hasValue) seconds = std::stoul(argv[++i]);
+            else if (a == "--seed" && hasValue) seed = std::stoul(argv[++i]);
+            else if (a == "--lp") lp = true;
+            else if (a == "--mixed") mixed = true;
+            else if (a == "--one-block") oneBlock = true;
+            else if (!a.empty() && a[0] != '-' && out.empty()) out = a;
+            else return usage();
+        }
+    } catch (const std::exception&) {
+        return usage();
+    }
+    if (out.empty() || seconds > 24UL * 3600) return usage();
+
+    kvxgen::File file;
+    file.header.blocks = oneBlock ? 1 : 2;
+    const uint8_t codec = lp ? 2 : 1;
+    const unsigned long totalMs = seconds * 1000;
+    if (!mixed) {
+        file.segments.push_back(kvxgen::random_segment(codec, framesFor(codec, totalMs), static_cast<uint32_t>(seed)));
+    } else {
+        uint32_t partSeed = static_cast<uint32_t>(seed);
+        bool sp = true;
+        for (unsigned long done = 0; done < totalMs; done += 5000, sp = !sp) {
+            const uint8_t c = sp ? 1 : 2;
+            const unsigned long ms = totalMs - done < 5000 ? totalMs - done : 5000;
+            file.segments.push_back(kvxgen::random_segment(c, framesFor(c, ms), partSeed++));
+        }
+    }
+
+    kvxgen::Layout layout;
+    const kvxgen::Bytes bytes = kvxgen::build(file, &layout);
+    if (!kvxgen::write(out, bytes)) {
+        std::fprintf(stderr, "kvxgen: cannot write %s\n", out.c_str());
+        return 1;
+    }
+    std::printf("%s: %zu bytes, %zu audio blocks, %zu frames, %u ms\n", out.c_str(), bytes.size(),
+                layout.blocks.size(), layout.frames.size(), static_cast<unsigned>(layout.totalMs));
+    return 0;
+}
