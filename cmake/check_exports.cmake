@@ -9,6 +9,7 @@
 #
 #   cmake -DDLL=kvx.dll -DOBJDUMP=x86_64-w64-mingw32-objdump -DDEF=src/kvx.def
 #         [-DREQUIRE_SHARED=.SECT] -P check_exports.cmake
+cmake_minimum_required(VERSION 3.20)
 foreach(v DLL OBJDUMP DEF)
   if(NOT DEFINED ${v} OR "${${v}}" STREQUAL "")
     message(FATAL_ERROR "check_exports: -D${v}=... is required")
@@ -143,7 +144,7 @@ if(DEFINED def_library)
   endif()
 endif()
 
-set(allowed "^(KERNEL32|USER32|GDI32|WINMM|SHELL32|ADVAPI32|MSVCRT|COMDLG32|OLE32|VERSION)\\.DLL$|^API-MS-WIN-CRT-[A-Z0-9-]+\\.DLL$")
+set(allowed "^(KERNEL32|USER32|GDI32|WINMM|SHELL32|ADVAPI32|MSVCRT)\\.DLL$|^API-MS-WIN-CRT-[A-Z0-9-]+\\.DLL$")
 if(imports STREQUAL "")
   problem("no import table found in objdump's output")
 endif()

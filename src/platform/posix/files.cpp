@@ -23,8 +23,7 @@
 
 namespace {
 
-struct FileObject {
-    uint32_t kind; /* kObjectFile */
+struct FileObject : posix::Object {
     int fd;
     dev_t dev;
     ino_t ino;
@@ -134,12 +133,18 @@ HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATT
         return INVALID_HANDLE_VALUE;
     }
 
-    auto *file = new (std::nothrow) FileObject{posix::kObjectFile, fd, st.st_dev, st.st_ino, access, share};
+    auto *file = new (std::nothrow) FileObject;
     if (file == nullptr) {
         close(fd);
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return INVALID_HANDLE_VALUE;
     }
+    file->kind = posix::kObjectFile;
+    file->fd = fd;
+    file->dev = st.st_dev;
+    file->ino = st.st_ino;
+    file->access = access;
+    file->share = share;
     {
         std::lock_guard<std::mutex> guard(g_files_lock);
         for (const FileObject *other : g_open_files) {
@@ -152,6 +157,7 @@ HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATT
         }
         g_open_files.push_back(file);
     }
+    posix::register_object(file);
     /* Truncate only once the share modes have allowed the opening. */
     if (existed && (disposition == CREATE_ALWAYS || disposition == TRUNCATE_EXISTING) && ftruncate(fd, 0) != 0) {
         DWORD err = posix::error_from_errno(errno);
@@ -182,8 +188,8 @@ bool close_file(HANDLE handle)
             }
         }
     }
+    unregister_object(file);
     close(file->fd);
-    file->kind = kObjectFree;
     delete file;
     return true;
 }

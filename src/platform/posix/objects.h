@@ -2,7 +2,7 @@
  * objects.h - what a HANDLE of the posix layer points to.
  *
  * Every object starts with a kind tag, so that CloseHandle and the calls
- * that take a handle can refuse one of the wrong kind with
+ * that take a handle can refuse a stale one or one of the wrong kind with
  * ERROR_INVALID_HANDLE as Windows does.
  */
 #ifndef KVX_POSIX_OBJECTS_H
@@ -23,12 +23,13 @@ struct Object {
     uint32_t kind;
 };
 
-/* The kind of the object behind a handle, or kObjectFree for none. */
-inline uint32_t object_kind(HANDLE handle)
-{
-    if (handle == nullptr || handle == INVALID_HANDLE_VALUE) return kObjectFree;
-    return static_cast<const Object *>(handle)->kind;
-}
+/* Live objects are registered, so that a handle that was closed or never
+ * issued is told apart without touching memory it does not own. */
+void register_object(Object *object);
+void unregister_object(Object *object);
+
+/* The kind of the live object behind a handle, or kObjectFree for none. */
+uint32_t object_kind(HANDLE handle);
 
 /* Closes a file handle; false (with the error set) when it is not one. */
 bool close_file(HANDLE handle);

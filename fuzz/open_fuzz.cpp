@@ -1,0 +1,69 @@
+// Fuzz target: arbitrary bytes opened as a KVX file.
+//
+// The first byte chooses the chunk geometry (the decoding sessions' 256000
+// bytes or the transcription feed's 10240, so that small inputs reach files
+// of many chunks) and whether the name is given to KVXActiveFile or, as a
+// bare name in the active folder, to KVXActiveFile2.  The rest is the file.
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <unistd.h>
+
+#include "core/state.h"
+#include "kvx.h"
+
+namespace {
+
+const std::string &folder()
+{
+    static const std::string path = [] {
+        const char *shm = "/dev/shm";
+        std::string base = access(shm, W_OK) == 0 ? shm : "/tmp";
+        return base + "/kvx-fuzz-" + std::to_string(getpid());
+    }();
+    return path;
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    if (size < 1) return 0;
+    const uint8_t mode = data[0];
+    const std::string dir = folder();
+    static bool made = false;
+    if (!made) {
+        std::string command = "mkdir -p '" + dir + "'";
+        if (std::system(command.c_str()) != 0) std::abort();
+        made = true;
+    }
+    const std::string path = dir + "/input.kvx";
+    FILE *file = std::fopen(path.c_str(), "wb");
+    if (file == nullptr) std::abort();
+    if (size > 1 && std::fwrite(data + 1, 1, size - 1, file) != size - 1) std::abort();
+    std::fclose(file);
+
+    // Each input is a new file: no shortcut for the name of the last one.
+    kvx::g_file.name[0] = '\0';
+    kvx::g_decoder.chunkBytes = (mode & 1) ? 10240 : kvx::kChunkBytes;
+    uint32_t length = 0;
+    uint16_t codecs = 0;
+    uint32_t result;
+    if (mode & 2) {
+        std::snprintf(kvx::g_folder.path, sizeof kvx::g_folder.path, "%s", dir.c_str());
+        result = KVXActiveFile2("input.kvx", &length, &codecs);
+    } else {
+        result = KVXActiveFile(path.c_str(), &length, &codecs);
+    }
+    if (result == KVX_OK) {
+        // A file that opened has a table of its chunk count and no handle.
+        if (kvx::g_file.chunkCount == 0 || kvx::g_file.chunkTimes == nullptr) std::abort();
+        if (length != kvx::g_file.chunkTimes[kvx::g_file.chunkCount - 1]) std::abort();
+        if (kvx::g_file.handle != nullptr) std::abort();
+    } else if (kvx::g_file.handle != nullptr) {
+        std::abort();
+    }
+    return 0;
+}

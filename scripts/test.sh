@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Builds everything and runs every test:
+#   1. the Linux build and its tests,
+#   2. the same tests under AddressSanitizer and UndefinedBehaviorSanitizer,
+#   3. the Windows DLLs (i686 and x86_64), their export tables, and the
+#      x86_64 tests under Wine.
+# Missing Debian packages are installed first.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+export KVX_BUILD_ROOT=${KVX_BUILD_ROOT:-$root/build}
+jobs=$(nproc)
+
+"$root/scripts/deps.sh" cmake make g++ libgtest-dev googletest libbenchmark-dev
+
+run_linux() { # name, extra cmake options...
+  local name=$1; shift
+  local build=$KVX_BUILD_ROOT/$name
+  echo "== $name: build"
+  cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
+  cmake --build "$build" -j"$jobs"
+  echo "== $name: test"
+  (cd "$build" && ctest --output-on-failure -j"$jobs" --timeout 300)
+}
+
+run_linux linux
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  run_linux linux-sanitize -DKVX_SANITIZE=ON
+"$root/scripts/test-windows.sh"
+echo "== all tests passed"
