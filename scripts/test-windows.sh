@@ -7,7 +7,7 @@
 # Installs the compilers and Wine first when they are missing (Debian).
 #
 # Environment:
-#   KVX_BUILD_ROOT     where build-win-i686 and build-win-x86_64 go (default: <repo>/build)
+#   KVX_BUILD_ROOT     where win-i686 and win-x86_64 go (default: <repo>/build)
 #   KVX_BUILD_TYPE     CMake build type (default: Release)
 #   KVX_JOBS           parallel compile jobs (default: number of cores)
 #   KVX_TEST_TIMEOUT   seconds for each test without a timeout of its own (default: 120)
@@ -109,7 +109,7 @@ fi
 # --- 3. Cross builds ------------------------------------------------------------
 declare -A BUILT
 for arch in $ARCHS; do
-  dir=$BUILD_ROOT/build-win-$arch
+  dir=$BUILD_ROOT/win-$arch
   step "Configuring $arch into $dir ($BUILD_TYPE; log: $dir/configure.log)"
   mkdir -p "$dir"
   if ! cmake -S "$REPO" -B "$dir" -DCMAKE_TOOLCHAIN_FILE="$REPO/cmake/mingw-$arch.cmake" \
@@ -132,7 +132,7 @@ done
 # --- 4. Export tables ----------------------------------------------------------
 for arch in $ARCHS; do
   [ -n "${BUILT[$arch]:-}" ] || continue
-  dll=$BUILD_ROOT/build-win-$arch/kvx.dll
+  dll=$BUILD_ROOT/win-$arch/kvx.dll
   step "Export and import tables of $arch kvx.dll ($arch-w64-mingw32-objdump -p)"
   dump=$($arch-w64-mingw32-objdump -p "$dll")
   sed -n -e '/^Export Address Table --/,/^$/p' -e '/^\[Ordinal\/Name Pointer\] Table/,/^$/p' <<<"$dump"
@@ -142,7 +142,7 @@ done
 
 # --- 5. Tests --------------------------------------------------------------------
 run_ctest() { # arch, label
-  local dir=$BUILD_ROOT/build-win-$1
+  local dir=$BUILD_ROOT/win-$1
   # The outer timeout is a guard against a hung Wine session; each test has
   # its own, shorter one.
   if ! timeout 1800 ctest --test-dir "$dir" --output-on-failure --no-tests=error --timeout "$TEST_TIMEOUT" 9>&-; then
