@@ -20,6 +20,30 @@ void library_attach(HINSTANCE instance)
     /* The progress dialog's language is chosen here once it exists. */
 }
 
+/* A movable, shareable block, locked for good. */
+static uint8_t *take_global(HGLOBAL &memory, uint32_t bytes)
+{
+    if (memory == nullptr) memory = GlobalAlloc(GMEM_MOVEABLE | GMEM_SHARE | GMEM_ZEROINIT, bytes);
+    if (memory == nullptr) return nullptr;
+    return static_cast<uint8_t *>(GlobalLock(memory));
+}
+
+uint32_t allocate_buffers()
+{
+    for (uint32_t i = 0; i < kWaveBuffers; ++i) {
+        if (g_decoder.waveHeader[i] != nullptr) continue;
+        uint8_t *block = take_global(g_decoder.waveMemory[i], sizeof(WAVEHDR) + kWaveBufferBytes);
+        if (block == nullptr) return 1;
+        auto *header = reinterpret_cast<WAVEHDR *>(block);
+        header->lpData = reinterpret_cast<char *>(block + sizeof(WAVEHDR));
+        header->dwBufferLength = kWaveBufferBytes;
+        g_decoder.waveHeader[i] = header;
+    }
+    if (g_decoder.assembly == nullptr) g_decoder.assembly = take_global(g_decoder.assemblyMemory, kAssemblyBytes);
+    if (g_decoder.ring == nullptr) g_decoder.ring = take_global(g_decoder.ringMemory, kRingBytes);
+    return g_decoder.assembly != nullptr && g_decoder.ring != nullptr ? 0 : 1;
+}
+
 static void free_global(HGLOBAL &memory)
 {
     if (memory != nullptr) GlobalFree(memory);

@@ -127,6 +127,12 @@ extern Session g_session;
 extern Folder g_folder;
 extern WriteState g_write;
 
+/* Allocates and locks, once, the twelve global memory blocks of the
+ * decoding service: ten wave buffers (each a wave header followed by its
+ * 3300 bytes of data), the frame assembly buffer and the read ring.  0, or
+ * 1 when a block cannot be had (the blocks already made stay). */
+uint32_t allocate_buffers();
+
 /* Process attach and detach. */
 void library_attach(HINSTANCE instance);
 void library_detach();

@@ -1,1 +1,1 @@
-list(APPEND KVX_LIBRARY_SOURCES src/format/header.cpp)
+list(APPEND KVX_LIBRARY_SOURCES src/format/header.cpp src/format/skip.cpp src/format/stream.cpp)

@@ -1,0 +1,59 @@
+/*
+ * stream.h - the audio block stream: the read ring and the frame fetch.
+ *
+ * The active file's audio is read through the read ring: two chunk halves
+ * (2 x 256000 bytes) and 2048 bytes of slack behind them for the end marker.
+ * While one half is read the other is refilled from the file.  The frame
+ * fetch walks the blocks in the ring and hands out one whole frame at a
+ * time: a frame that runs over a block boundary, or over the end of the
+ * ring, is joined in the 1024-byte frame assembly buffer with one stored
+ * byte before it and one after it, so that an SP frame can be read as whole
+ * 16-bit words at either parity.
+ *
+ * The caller keeps its frame position (a pointer into the ring or the
+ * assembly buffer); the decoders and the frame skippers advance it by the
+ * length of the frame they consume.  The decoding, playback and transfer
+ * sessions reach the audio only through these calls.
+ */
+#ifndef KVX_FORMAT_STREAM_H
+#define KVX_FORMAT_STREAM_H
+
+#include <stdint.h>
+
+namespace kvx {
+
+/* Results of the stream calls besides 0 (success). */
+constexpr uint32_t kRingInPlace = 10;   /* the ring already holds the chunk */
+
+/* Positions the ring on the chunk that holds `ms`: loads it (and the next
+ * one) from the file.  0, kRingInPlace (nothing read) or 513 (the file
+ * cannot be opened). */
+uint32_t ring_position(uint32_t ms);
+
+/* Loads `bytes` bytes of the active file into the ring at `dest`: from the
+ * start of the load chunk (`positioned`) or from the refill position.
+ * Updates the half state and places the end marker after a short read.
+ * 0 or 513. */
+uint32_t ring_load(uint8_t *dest, uint32_t bytes, bool positioned);
+
+/* Hands out the next frame at *frame.  1: a frame lies at *frame; 0: no
+ * frame (the end of the audio, or a change of codec: the codec-change flag
+ * tells which); 513: a refill failed. */
+uint32_t next_frame(uint8_t **frame);
+
+/* One step of the frame fetch: 1 a frame, 0 call again, -1 no frame.
+ * next_frame() is the way in; this is for the sessions' own variants. */
+int frame_fetch(uint8_t **frame);
+
+/* Positions the ring for `ms` and puts the cursor on the block that holds
+ * it, as a session start does without a codec change or a resume.  The
+ * start time of that block goes to *block_ms.  0 or 513. */
+uint32_t stream_seek(uint32_t ms, uint32_t *block_ms);
+
+/* The refill of next_frame(): loads the half that the cursor has left
+ * once it reaches the middle of the other half.  0 or 513. */
+uint32_t ring_refill();
+
+} // namespace kvx
+
+#endif /* KVX_FORMAT_STREAM_H */
