@@ -70,6 +70,7 @@ struct ActiveFile {
     int32_t lastResult;         /* of the most recent KVXActiveFile */
     int32_t lastResult2;        /* of the most recent KVXActiveFile2 */
     int32_t conversionRequest;  /* 0 none, 1 convert, -1 convert without recording it */
+    uint32_t generation;        /* counts successful openings: tables kept for a file know it */
 };
 
 /* Where the sessions stand in the audio, and the read ring's contents. */

@@ -13,6 +13,7 @@
 #include <cstring>
 
 #include "core/state.h"
+#include "database/convert.h"
 #include "format/header.h"
 #include "kvx.h"
 
@@ -85,6 +86,24 @@ uint32_t obtain_chunk_table()
     /* Files of three or more chunks are looked up in the folder's
      * management data, or get their table from a database build, once the
      * large-file database exists; until then every file is read here. */
+    if (g_file.conversionRequest != 0) {
+        /* A one-block file gets its second block in the same pass. */
+        close_active_handle();
+        auto *table = static_cast<uint32_t *>(std::malloc(sizeof(uint32_t) * g_file.chunkCount));
+        uint16_t flags = 0;
+        if (table != nullptr && convert_header(g_file.name, table, g_file.chunkCount, &flags) == KVX_OK) {
+            g_file.chunkTimes = table;
+            g_file.chunkTimesOwned = true;
+            g_file.codecFlags = flags;
+            /* The audio now starts behind two header blocks. */
+            g_file.headerBlocks = 2;
+            return KVX_OK;
+        }
+        std::free(table);
+        /* The file is as it was: read its table as it stands. */
+        const uint32_t result = read_header();
+        if (result != KVX_OK) return result;
+    }
     return read_chunk_table();
 }
 
@@ -94,6 +113,7 @@ uint32_t obtain_chunk_table()
 void store_result(uint32_t result)
 {
     g_file.lastResult = g_file.lastResult2 = static_cast<int32_t>(result);
+    if (result == KVX_OK) ++g_file.generation;
 }
 
 } // namespace

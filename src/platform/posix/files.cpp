@@ -11,6 +11,7 @@
  * - A directory cannot be opened as a file: ERROR_ACCESS_DENIED.
  */
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <mutex>
@@ -30,6 +31,10 @@ struct FileObject : posix::Object {
     DWORD access;
     DWORD share;
 };
+
+/* Tests make writes fail: after this many more successful WriteFile
+ * calls every further one fails with ERROR_DISK_FULL (negative: never). */
+long g_writes_before_failure = -1;
 
 std::mutex g_files_lock;
 std::vector<FileObject *> g_open_files; /* guarded by g_files_lock */
@@ -175,6 +180,11 @@ HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATT
 
 namespace posix {
 
+void fail_writes_after(long writes)
+{
+    g_writes_before_failure = writes;
+}
+
 bool close_file(HANDLE handle)
 {
     FileObject *file = file_of(handle);
@@ -239,6 +249,11 @@ BOOL WINAPI WriteFile(HANDLE handle, LPCVOID buffer, DWORD toWrite, LPDWORD writ
         SetLastError(ERROR_ACCESS_DENIED);
         return FALSE;
     }
+    if (g_writes_before_failure == 0) {
+        SetLastError(ERROR_DISK_FULL);
+        return FALSE;
+    }
+    if (g_writes_before_failure > 0) --g_writes_before_failure;
     DWORD done = 0;
     const auto *in = static_cast<const unsigned char *>(buffer);
     while (done < toWrite) {
@@ -374,6 +389,42 @@ BOOL WINAPI DeleteFileA(LPCSTR name)
         }
     }
     if (unlink(name) != 0) {
+        SetLastError(posix::error_from_errno(errno));
+        return FALSE;
+    }
+    return TRUE;
+}
+
+BOOL WINAPI MoveFileExA(LPCSTR from, LPCSTR to, DWORD flags)
+{
+    struct stat st;
+    if (from == nullptr || to == nullptr || stat(from, &st) != 0) {
+        SetLastError(from == nullptr || to == nullptr ? ERROR_INVALID_PARAMETER
+                                                      : errno == ENOENT ? missing_file_error(from)
+                                                                        : posix::error_from_errno(errno));
+        return FALSE;
+    }
+    struct stat target;
+    if (stat(to, &target) == 0) {
+        if (!(flags & MOVEFILE_REPLACE_EXISTING)) {
+            SetLastError(ERROR_ALREADY_EXISTS);
+            return FALSE;
+        }
+        /* Windows will not replace a read-only file, nor one that is open
+         * without FILE_SHARE_DELETE. */
+        if (S_ISDIR(target.st_mode) || read_only_mode(target.st_mode)) {
+            SetLastError(ERROR_ACCESS_DENIED);
+            return FALSE;
+        }
+        std::lock_guard<std::mutex> guard(g_files_lock);
+        for (const FileObject *other : g_open_files) {
+            if (other->dev == target.st_dev && other->ino == target.st_ino && !(other->share & FILE_SHARE_DELETE)) {
+                SetLastError(ERROR_SHARING_VIOLATION);
+                return FALSE;
+            }
+        }
+    }
+    if (rename(from, to) != 0) {
         SetLastError(posix::error_from_errno(errno));
         return FALSE;
     }

@@ -34,6 +34,10 @@ uint32_t object_kind(HANDLE handle);
 /* Closes a file handle; false (with the error set) when it is not one. */
 bool close_file(HANDLE handle);
 
+/* For tests: after `writes` more successful WriteFile calls every further
+ * one fails with ERROR_DISK_FULL; a negative count makes writes work again. */
+void fail_writes_after(long writes);
+
 /* Maps an errno value to the Win32 error that the same failure gives. */
 DWORD error_from_errno(int err);
 

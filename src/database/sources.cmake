@@ -1,0 +1,1 @@
+list(APPEND KVX_LIBRARY_SOURCES src/database/convert.cpp)

@@ -1,0 +1,1 @@
+list(APPEND KVX_LIBRARY_SOURCES src/folder/folder.cpp)

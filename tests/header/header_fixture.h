@@ -1,0 +1,70 @@
+// A folder of generated files, made the active folder, for the header and
+// mark tests.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <string>
+
+#include "core/state.h"
+#include "kvx.h"
+#include "kvx_gen.h"
+
+class HeaderFolder : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        const ::testing::TestInfo *test = ::testing::UnitTest::GetInstance()->current_test_info();
+        dir_ = ::testing::TempDir() + "kvx-hdr-" + test->test_suite_name() + "-" + test->name();
+#ifdef _WIN32
+        std::system(("rmdir /s /q \"" + dir_ + "\" 2>nul").c_str());
+        CreateDirectoryA(dir_.c_str(), nullptr);
+#else
+        std::system(("rm -rf '" + dir_ + "' && mkdir -p '" + dir_ + "'").c_str());
+#endif
+        ASSERT_EQ(KVXActiveFolder(dir_.c_str(), 0), 0u);
+        kvx::g_write.sessionOpen = false;
+    }
+
+    std::string path(const std::string &name) const { return dir_ + "/" + name; }
+
+    std::string write(const std::string &name, const kvxgen::Bytes &bytes)
+    {
+        EXPECT_TRUE(kvxgen::write(path(name), bytes));
+        return path(name);
+    }
+
+    kvxgen::Bytes read(const std::string &name) const
+    {
+        std::ifstream in(path(name), std::ios::binary);
+        return kvxgen::Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+
+    void set_read_only(const std::string &name, bool read_only)
+    {
+        SetFileAttributesA(path(name).c_str(), read_only ? FILE_ATTRIBUTE_READONLY : FILE_ATTRIBUTE_NORMAL);
+    }
+
+    // Opens without conversion.
+    uint32_t open(const std::string &name)
+    {
+        kvx::g_file.name[0] = '\0';
+        return KVXActiveFile(path(name).c_str(), &length_, &codecs_);
+    }
+
+    static kvxgen::File sp_file(size_t frames, int blocks = 2, uint32_t seed = 1)
+    {
+        kvxgen::File file;
+        file.header.blocks = blocks;
+        file.segments.push_back(kvxgen::random_segment(1, frames, seed));
+        return file;
+    }
+
+    std::string dir_;
+    uint32_t length_ = 0;
+    uint16_t codecs_ = 0;
+};
