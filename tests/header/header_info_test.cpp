@@ -336,6 +336,7 @@ TEST_F(SetHeaderInfoTest, ReadOnlyFile)
     set_read_only("r.kvx", false);
 }
 
+#ifndef _WIN32
 TEST(ActiveFolder, PathChecks)
 {
     const std::string dir = ::testing::TempDir() + "kvx-folder-check";
@@ -355,5 +356,6 @@ TEST(ActiveFolder, PathChecks)
     EXPECT_EQ(KVXActiveFolder(dir.c_str(), 1), 523u);
     kvx::g_write.sessionOpen = false;
 }
+#endif
 
 } // namespace
