@@ -13,7 +13,7 @@
  * marker 0xAA was placed), no refill follows; 1 the second half is refilled
  * when the cursor reaches the middle of the first (128002); 2 and 3 the
  * first half is refilled when the cursor reaches the middle of the second
- * (384002).
+ * (384002).  A load that cannot open the file places the end marker too.
  *
  * Damaged blocks.  Files from recorders are well formed; for any other the
  * fetch keeps every read inside the ring, its slack and the assembly buffer
@@ -217,6 +217,10 @@ uint32_t ring_load(uint8_t *dest, uint32_t bytes, bool positioned)
                                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (g_file.handle == INVALID_HANDLE_VALUE) {
             g_file.handle = nullptr;
+            /* Nothing more can be read: the audio ends where this load
+             * would have begun, as after a read of nothing. */
+            ring()[g_read.halfState == 1 && dest != ring() ? half_bytes() + 2 : 2] = hdr::kEndMarker;
+            g_read.halfState = 0;
             return KVX_ERR_REOPEN;
         }
     }
@@ -298,13 +302,20 @@ uint32_t ring_position(uint32_t ms)
 
 uint32_t ring_refill()
 {
+    /* Once the cursor has passed the middle of a half, the other half is
+     * free to be refilled.  The test takes the rest of the half and not
+     * only its middle block: a block of one frame can carry the cursor over
+     * the middle within one fetch, and a resumed cursor can be placed
+     * beyond it; either would otherwise miss the refill and replay the old
+     * half for ever. */
     const uint32_t half = half_bytes();
-    if (g_read.halfState == 1 && g_read.cursor == half / 2 + 2) {
+    const uint32_t cursor = g_read.cursor;
+    if (g_read.halfState == 1 && cursor >= half / 2 + 2 && cursor < half + 2) {
         const uint32_t result = ring_load(ring() + half, half, false);
         ++g_read.loadChunk;
         return result;
     }
-    if ((g_read.halfState == 2 || g_read.halfState == 3) && g_read.cursor == half + half / 2 + 2) {
+    if ((g_read.halfState == 2 || g_read.halfState == 3) && cursor >= half + half / 2 + 2) {
         const uint32_t result = ring_load(ring(), half, false);
         ++g_read.loadChunk;
         return result;

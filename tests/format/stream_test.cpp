@@ -435,6 +435,24 @@ TEST_F(DamagedStream, OneFrameBlockIsJoinedLikeAnyLastFrame)
     EXPECT_EQ(got[first_of_1 + 1].bytes, layout_.frames[first_of_2].bytes);
 }
 
+TEST_F(DamagedStream, OneFrameBlockAtTheRefillPointStillRefills)
+{
+    // A block without frames before a block of one frame at the middle of
+    // the second half: one fetch carries the cursor onto the refill point
+    // and past it.  The refill must still come, or the walk would go round
+    // the ring for ever.
+    kvxgen::File file;
+    file.segments.push_back(kvxgen::Segment::audio(0, sp_frames(19000, 8, false)));
+    Bytes bytes = kvxgen::build(file, &layout_);
+    ASSERT_GT(layout_.blocks.size(), 1200u);
+    bytes[layout_.blocks[749].fileOffset + 2] = 0;
+    bytes[layout_.blocks[750].fileOffset + 2] = 1;
+    open(bytes);
+    const std::vector<Fetched> got = walk(0, nullptr, 60000);
+    EXPECT_LT(got.size(), 19000u);
+    EXPECT_GT(got.size(), 18000u);
+}
+
 TEST_F(DamagedStream, UnknownCodecBytePassesTheBlockOver)
 {
     const auto got = walk_damaged([&](Bytes &b) { b[block_at(4) + 4] = 7; });
