@@ -1,4 +1,5 @@
-// Fuzz target: arbitrary bytes opened as a KVX file.
+// Fuzz target: arbitrary bytes opened as a KVX file, then read by the
+// header getters and the mark readers, and given as a header image.
 //
 // The first byte chooses the chunk geometry (the decoding sessions' 256000
 // bytes or the transcription feed's 10240, so that small inputs reach files
@@ -9,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 #include <unistd.h>
 
 #include "core/state.h"
@@ -65,5 +67,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     } else if (kvx::g_file.handle != nullptr) {
         std::abort();
     }
+
+    uint32_t positions[16];
+    uint32_t count = 0;
+    KVXGetIndexMark(positions, &count);
+    if (count > 16) std::abort();
+    KVXGetExtIndexMark(positions, &count);
+    if (count > 16) std::abort();
+
+    std::snprintf(kvx::g_folder.path, sizeof kvx::g_folder.path, "%s", dir.c_str());
+    HeaderInfo info;
+    KVXGetHeaderInfo("input.kvx", &info);
+    HeaderInfoEx ex;
+    KVXGetHeaderInfoEx("input.kvx", &ex); // may convert a one-block file
+
+    // The same bytes as a header image: 9 bytes before the header, and at
+    // least the 1024 bytes of a header behind them.
+    std::vector<uint8_t> image(9, 'x');
+    image.insert(image.end(), data + 1, data + size);
+    if (image.size() < 9 + 1024) image.resize(9 + 1024, 0);
+    KVXGetHeaderInfoEx(reinterpret_cast<const char *>(image.data()), &ex);
     return 0;
 }

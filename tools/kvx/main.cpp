@@ -1,11 +1,21 @@
 /*
  * kvx - a command-line tool over the kvx library.
  *
- *   kvx info FILE    what opening the file reports: length, codecs, chunks
+ *   kvx info FILE [--json]           opening facts and every header field
+ *   kvx marks FILE                   the index marks, as times
+ *   kvx marks FILE add|del TIME      add or delete an index mark
+ *   kvx set FILE FIELD=VALUE ...     set header fields
+ *   kvx lock FILE | unlock FILE      lock the file against changes, or not
+ *   kvx priority FILE N              set the priority byte
+ *
+ * Times are milliseconds or h:mm:ss.mmm (also mm:ss and ss.mmm).
  */
+#include <cctype>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "kvx.h"
 
@@ -15,8 +25,19 @@ const char *const kUsage =
     "usage: kvx COMMAND [ARGS]\n"
     "\n"
     "commands:\n"
-    "  info FILE    open FILE and print its length, codecs and chunk count\n"
-    "  help         show this text\n";
+    "  info FILE [--json]          length, codecs, chunks and every header field\n"
+    "  marks FILE                  list the index marks (short and extended) as times\n"
+    "  marks FILE add TIME         add an index mark (extended where the header has them)\n"
+    "  marks FILE del TIME         delete the index mark at TIME\n"
+    "  set FILE FIELD=VALUE ...    set header fields: text1 number endtrans signed text2\n"
+    "                              priority lock text3 itemA1 itemA2 itemAtext (B, C alike)\n"
+    "                              flag1 flag2 number2 text4\n"
+    "  lock FILE                   lock the file against changes\n"
+    "  unlock FILE                 allow changes again\n"
+    "  priority FILE N             set the priority byte (0..255)\n"
+    "  help                        show this text\n"
+    "\n"
+    "TIME is milliseconds or h:mm:ss.mmm (mm:ss.mmm and ss.mmm also do).\n";
 
 std::string format_time(uint32_t ms)
 {
@@ -26,21 +47,147 @@ std::string format_time(uint32_t ms)
     return text;
 }
 
+/* Milliseconds, or h:mm:ss.mmm and its shorter forms. */
+bool parse_time(const char *text, uint32_t *ms)
+{
+    uint64_t fields[3] = {0, 0, 0};
+    int count = 0;
+    uint64_t millis = 0;
+    const char *p = text;
+    bool colon = false;
+    for (;;) {
+        if (!std::isdigit(static_cast<unsigned char>(*p))) return false;
+        uint64_t value = 0;
+        while (std::isdigit(static_cast<unsigned char>(*p))) {
+            value = value * 10 + static_cast<uint64_t>(*p++ - '0');
+            if (value > 0xFFFFFFFFull) return false;
+        }
+        if (count == 3) return false;
+        fields[count++] = value;
+        if (*p == ':') {
+            colon = true;
+            ++p;
+            continue;
+        }
+        break;
+    }
+    if (*p == '.') {
+        ++p;
+        int digits = 0;
+        while (std::isdigit(static_cast<unsigned char>(*p)) && digits < 3) {
+            millis = millis * 10 + static_cast<uint64_t>(*p++ - '0');
+            ++digits;
+        }
+        if (digits == 0 || std::isdigit(static_cast<unsigned char>(*p))) return false;
+        while (digits++ < 3) millis *= 10;
+        colon = true;
+    }
+    if (*p != '\0') return false;
+    uint64_t total;
+    if (!colon) {
+        total = fields[0];
+    } else {
+        uint64_t seconds = 0;
+        for (int i = 0; i < count; ++i) seconds = seconds * 60 + fields[i];
+        total = seconds * 1000 + millis;
+    }
+    if (total > 0xFFFFFFFFull) return false;
+    *ms = static_cast<uint32_t>(total);
+    return true;
+}
+
 const char *describe_result(uint32_t code)
 {
     switch (code) {
     case KVX_ERR_OPEN: return "the file cannot be opened";
     case KVX_ERR_MEMORY: return "out of memory";
     case KVX_ERR_SIZE: return "the file's size cannot be read";
+    case KVX_ERR_NO_FOLDER: return "no folder is active";
     case KVX_ERR_NOT_KVX: return "not a KVX file";
+    case KVX_ERR_READ_ONLY: return "the file may not be written";
+    case KVX_ERR_FOLDER: return "no such folder";
+    case KVX_ERR_LOCKED: return "the file is locked (or the mark cannot be stored)";
+    case KVX_ERR_ONE_BLOCK_HEADER: return "the file has a one-block header: no second-block fields";
+    case KVX_ERR_NO_ACTIVE_FILE: return "no active file";
+    case KVX_ERR_OPEN_FOR_WRITE: return "the file cannot be opened for writing";
+    case KVX_ERR_NOT_EXTENDED: return "the header has no extended block";
+    case KVX_ERR_REOPEN: return "the file cannot be opened";
     case KVX_ERR_BUSY: return "a write session is open";
+    case KVX_ERR_MARKS_FULL: return "16 marks exist already, or one lies within a second of that time";
+    case KVX_ERR_NO_SUCH_MARK: return "no mark at that time";
     default: return "failed";
     }
 }
 
-/* The chunk count of a file: its audio bytes in chunks of 256000 bytes,
- * at least one.  Worked out from the file itself, since opening does not
- * report it. */
+int fail(const char *path, uint32_t code)
+{
+    std::fprintf(stderr, "kvx: %s: %s (result %u)\n", path, describe_result(code), code);
+    return 1;
+}
+
+/* Splits a path into its folder and its name; the folder becomes the
+ * active folder, so that the header functions find the name in it. */
+struct Place {
+    std::string folder;
+    std::string name;
+};
+
+Place place_of(const std::string &path)
+{
+    const size_t cut = path.find_last_of("/\\");
+    if (cut == std::string::npos) return {".", path};
+    return {cut == 0 ? path.substr(0, 1) : path.substr(0, cut), path.substr(cut + 1)};
+}
+
+uint32_t activate(const char *path)
+{
+    const Place place = place_of(path);
+    uint32_t result = KVXActiveFolder(place.folder.c_str(), 0);
+    if (result != KVX_OK) return result;
+    uint32_t length = 0;
+    uint16_t codecs = 0;
+    return KVXActiveFile(path, &length, &codecs);
+}
+
+/* The full record without changing the file: the header is read here and
+ * handed over as an image (the file getter would add a second header block
+ * to a one-block file). */
+bool read_record(const char *path, HeaderInfoEx *info, bool *two_blocks, bool *extended)
+{
+    std::vector<uint8_t> image(9 + 1024, 0);
+    std::FILE *file = std::fopen(path, "rb");
+    if (file == nullptr) return false;
+    const size_t got = std::fread(image.data() + 9, 1, 1024, file);
+    std::fclose(file);
+    if (got < 512) return false;
+    *two_blocks = image[9] == 2;
+    *extended = image[9 + 8] == 2 && image[9 + 9] == 0 && image[9 + 10] == 0 && image[9 + 11] == 0;
+    std::memset(image.data(), 'h', 9);
+    return KVXGetHeaderInfoEx(reinterpret_cast<const char *>(image.data()), info) == KVX_OK;
+}
+
+std::string text_of(const char *field, size_t size)
+{
+    std::string out;
+    for (size_t i = 0; i < size && field[i] != '\0'; ++i) {
+        const unsigned char c = static_cast<unsigned char>(field[i]);
+        if (c == 0xFF) break;
+        out += std::isprint(c) ? static_cast<char>(c) : '?';
+    }
+    while (!out.empty() && out.back() == ' ') out.pop_back();
+    return out;
+}
+
+std::string json_string(const std::string &text)
+{
+    std::string out = "\"";
+    for (char c : text) {
+        if (c == '"' || c == '\\') out += '\\';
+        out += c;
+    }
+    return out + "\"";
+}
+
 long chunk_count(const char *path)
 {
     std::FILE *file = std::fopen(path, "rb");
@@ -55,23 +202,257 @@ long chunk_count(const char *path)
     return (audio + 255999) / 256000;
 }
 
-int command_info(const char *path)
+int command_info(const char *path, bool json)
 {
+    const Place place = place_of(path);
+    uint32_t result = KVXActiveFolder(place.folder.c_str(), 0);
     uint32_t length = 0;
     uint16_t codecs = 0;
-    uint32_t result = KVXActiveFile(path, &length, &codecs);
-    if (result != KVX_OK) {
-        std::fprintf(stderr, "kvx: %s: %s (result %u)\n", path, describe_result(result), result);
-        return 1;
-    }
+    if (result == KVX_OK) result = KVXActiveFile(path, &length, &codecs);
+    if (result != KVX_OK) return fail(path, result);
+    HeaderInfoEx ex{};
+    bool two_blocks = false, extended = false;
+    if (!read_record(path, &ex, &two_blocks, &extended)) return fail(path, KVX_ERR_NOT_KVX);
     std::string names;
     if (codecs & KVX_CODEC_SP) names += "SP";
     if (codecs & KVX_CODEC_LP) names += names.empty() ? "LP" : " and LP";
     if (names.empty()) names = "none";
-    std::printf("file:    %s\n", path);
-    std::printf("length:  %s (%u ms)\n", format_time(length).c_str(), length);
-    std::printf("codecs:  %s (flags %u)\n", names.c_str(), codecs);
-    std::printf("chunks:  %ld\n", chunk_count(path));
+    const std::string digits[5] = {std::string(ex.lengthDigits, 6), std::string(ex.startDate, 6),
+                                   std::string(ex.startTime, 6), std::string(ex.endDate, 6),
+                                   std::string(ex.endTime, 6)};
+    struct Item {
+        const char *name;
+        uint32_t a, b;
+        std::string text;
+    } items[3] = {{"itemA", ex.itemA1, ex.itemA2, text_of(ex.itemAText, 20)},
+                  {"itemB", ex.itemB1, ex.itemB2, text_of(ex.itemBText, 20)},
+                  {"itemC", ex.itemC1, ex.itemC2, text_of(ex.itemCText, 20)}};
+
+    if (json) {
+        std::printf("{\n");
+        std::printf("  \"file\": %s,\n", json_string(path).c_str());
+        std::printf("  \"lengthMs\": %u,\n  \"length\": \"%s\",\n", length, format_time(length).c_str());
+        std::printf("  \"codecs\": %u,\n  \"chunks\": %ld,\n", codecs, chunk_count(path));
+        std::printf("  \"headerBlocks\": %d,\n  \"extended\": %s,\n", two_blocks ? 2 : 1, extended ? "true" : "false");
+        std::printf("  \"text1\": %s,\n  \"number\": %u,\n", json_string(text_of(ex.text1, 16)).c_str(), ex.number);
+        std::printf("  \"word32\": %u,\n  \"endTrans\": %u,\n  \"signedWord\": %d,\n", ex.word32, ex.endTrans,
+                    ex.signedWord);
+        std::printf("  \"lengthDigits\": %s,\n  \"startDate\": %s,\n  \"startTime\": %s,\n",
+                    json_string(digits[0]).c_str(), json_string(digits[1]).c_str(), json_string(digits[2]).c_str());
+        std::printf("  \"endDate\": %s,\n  \"endTime\": %s,\n", json_string(digits[3]).c_str(),
+                    json_string(digits[4]).c_str());
+        std::printf("  \"lock\": %u,\n  \"locked\": %s,\n  \"priority\": %u,\n", ex.lock, ex.lock == 0 ? "true" : "false",
+                    ex.priority);
+        std::printf("  \"text2\": %s,\n", json_string(text_of(ex.text2, 16)).c_str());
+        std::printf("  \"codingMode\": %u,\n  \"headerLengthMs\": %u,\n", ex.codingMode, ex.lengthMs);
+        std::printf("  \"text3\": %s,\n", json_string(text_of(ex.text3, 16)).c_str());
+        for (const Item &item : items)
+            std::printf("  \"%s\": {\"a\": %u, \"b\": %u, \"text\": %s},\n", item.name, item.a, item.b,
+                        json_string(item.text).c_str());
+        std::printf("  \"flag1\": %u,\n  \"flag2\": %u,\n  \"number2\": %u,\n", ex.flag1, ex.flag2, ex.number2);
+        std::printf("  \"text4\": %s\n}\n", json_string(text_of(ex.text4, 100)).c_str());
+        return 0;
+    }
+    std::printf("file:          %s\n", path);
+    std::printf("length:        %s (%u ms)\n", format_time(length).c_str(), length);
+    std::printf("codecs:        %s (flags %u)\n", names.c_str(), codecs);
+    std::printf("chunks:        %ld\n", chunk_count(path));
+    std::printf("header:        %d block%s%s\n", two_blocks ? 2 : 1, two_blocks ? "s" : "",
+                extended ? ", extended" : "");
+    std::printf("\nfirst block\n");
+    std::printf("  text 1:      \"%s\"\n", text_of(ex.text1, 16).c_str());
+    std::printf("  number:      %u\n", ex.number);
+    std::printf("  word 32:     0x%04X\n", ex.word32);
+    std::printf("  end-trans:   0x%04X\n", ex.endTrans);
+    std::printf("  signed word: %d\n", ex.signedWord);
+    std::printf("  recorded:    %s %s to %s %s\n", digits[1].c_str(), digits[2].c_str(), digits[3].c_str(),
+                digits[4].c_str());
+    std::printf("  length:      %s (HHMMSS)\n", digits[0].c_str());
+    std::printf("  lock:        %u (%s)\n", ex.lock, ex.lock == 0 ? "locked" : "changes allowed");
+    std::printf("  priority:    %u\n", ex.priority);
+    std::printf("  text 2:      \"%s\"\n", text_of(ex.text2, 16).c_str());
+    std::printf("\nsecond block%s\n", extended && two_blocks ? "" : " (none: fields read as zero)");
+    std::printf("  coding mode: %u (%s)\n", ex.codingMode, ex.codingMode & 2 ? "LP" : "SP");
+    std::printf("  length:      %s (%u ms)\n", format_time(ex.lengthMs).c_str(), ex.lengthMs);
+    std::printf("  text 3:      \"%s\"\n", text_of(ex.text3, 16).c_str());
+    for (const Item &item : items)
+        std::printf("  %s:       %u, %u, \"%s\"\n", item.name, item.a, item.b, item.text.c_str());
+    std::printf("  flag 1:      %u\n  flag 2:      %u\n  number 2:    %u\n", ex.flag1, ex.flag2, ex.number2);
+    std::printf("  text 4:      \"%s\"\n", text_of(ex.text4, 100).c_str());
+    return 0;
+}
+
+int command_marks(const char *path, const char *action, const char *time_text)
+{
+    uint32_t result = activate(path);
+    if (result != KVX_OK) return fail(path, result);
+    if (action != nullptr) {
+        uint32_t ms = 0;
+        if (!parse_time(time_text, &ms) || ms > 0x7FFFFFFFu) {
+            std::fprintf(stderr, "kvx: not a time: %s\n", time_text);
+            return 2;
+        }
+        uint32_t positions[16], count = 0;
+        const bool add = std::strcmp(action, "add") == 0;
+        result = add ? KVXWriteExtIndexMark(static_cast<int32_t>(ms)) : KVXDeleteExtIndexMark(ms);
+        if (result == KVX_ERR_NOT_EXTENDED) {
+            /* No extended marks in this header: the short ones. */
+            result = KVXGetIndexMark(positions, &count);
+            if (result == KVX_OK) result = add ? KVXWriteIndexMark(ms) : KVXDeleteIndexMark(ms);
+        }
+        if (result != KVX_OK) return fail(path, result);
+        std::printf("%s %s\n", add ? "added" : "deleted", format_time(ms).c_str());
+        return 0;
+    }
+    uint32_t positions[16], count = 0;
+    result = KVXGetIndexMark(positions, &count);
+    if (result != KVX_OK) return fail(path, result);
+    std::printf("short marks: %u\n", count);
+    for (uint32_t i = 0; i < count; ++i) std::printf("  %s (%u ms)\n", format_time(positions[i]).c_str(), positions[i]);
+    result = KVXGetExtIndexMark(positions, &count);
+    if (result != KVX_OK) return fail(path, result);
+    std::printf("extended marks: %u\n", count);
+    for (uint32_t i = 0; i < count; ++i) std::printf("  %s (%u ms)\n", format_time(positions[i]).c_str(), positions[i]);
+    return 0;
+}
+
+bool parse_number(const std::string &text, uint64_t max, uint64_t *value)
+{
+    if (text.empty()) return false;
+    char *end = nullptr;
+    const unsigned long long v = std::strtoull(text.c_str(), &end, 0);
+    if (*end != '\0' || v > max) return false;
+    *value = v;
+    return true;
+}
+
+/* A number field of the record: decimal or 0x hex, within its width. */
+template <typename T> bool set_number(const std::string &text, T *field)
+{
+    uint64_t value = 0;
+    if (!parse_number(text, static_cast<T>(~T(0)), &value)) return false;
+    *field = static_cast<T>(value);
+    return true;
+}
+
+void put_text(char *field, size_t size, const std::string &text, char pad)
+{
+    std::memset(field, pad, size);
+    std::memcpy(field, text.data(), text.size() < size ? text.size() : size);
+}
+
+int command_set(const char *path, int argc, char **argv)
+{
+    HeaderInfoEx ex{};
+    bool two_blocks = false, extended = false;
+    if (!read_record(path, &ex, &two_blocks, &extended)) return fail(path, KVX_ERR_NOT_KVX);
+    uint32_t mask = 0;
+    for (int i = 0; i < argc; ++i) {
+        const std::string arg = argv[i];
+        const size_t eq = arg.find('=');
+        if (eq == std::string::npos) {
+            std::fprintf(stderr, "kvx: expected FIELD=VALUE: %s\n", argv[i]);
+            return 2;
+        }
+        const std::string field = arg.substr(0, eq), value = arg.substr(eq + 1);
+        bool ok = true;
+        struct ItemRef {
+            const char *prefix;
+            uint32_t *a, *b;
+            char *text;
+            uint32_t bit;
+        } item_refs[3] = {{"itemA", &ex.itemA1, &ex.itemA2, ex.itemAText, KVX_FIELD_ITEM_A},
+                          {"itemB", &ex.itemB1, &ex.itemB2, ex.itemBText, KVX_FIELD_ITEM_B},
+                          {"itemC", &ex.itemC1, &ex.itemC2, ex.itemCText, KVX_FIELD_ITEM_C}};
+        bool known = true;
+        if (field == "text1") {
+            put_text(ex.text1, 16, value, ' ');
+            mask |= KVX_FIELD_TEXT1;
+        } else if (field == "number") {
+            ok = set_number(value, &ex.number);
+            mask |= KVX_FIELD_NUMBER;
+        } else if (field == "endtrans") {
+            ok = set_number(value, &ex.endTrans);
+            mask |= KVX_FIELD_END_TRANS;
+        } else if (field == "signed") {
+            char *end = nullptr;
+            const long v = std::strtol(value.c_str(), &end, 0);
+            ok = !value.empty() && *end == '\0' && v >= -32768 && v <= 32767;
+            ex.signedWord = static_cast<int16_t>(v);
+            mask |= KVX_FIELD_SIGNED_WORD;
+        } else if (field == "text2") {
+            put_text(ex.text2, 16, value, static_cast<char>(0xFF));
+            mask |= KVX_FIELD_TEXT2;
+        } else if (field == "priority") {
+            ok = set_number(value, &ex.priority);
+            mask |= KVX_FIELD_PRIORITY;
+        } else if (field == "lock") {
+            ok = set_number(value, &ex.lock);
+            mask |= KVX_FIELD_LOCK;
+        } else if (field == "text3") {
+            put_text(ex.text3, 16, value, 0);
+            mask |= KVX_FIELD_TEXT3;
+        } else if (field == "flag1") {
+            ok = set_number(value, &ex.flag1);
+            mask |= KVX_FIELD_FLAG1;
+        } else if (field == "flag2") {
+            ok = set_number(value, &ex.flag2);
+            mask |= KVX_FIELD_FLAG2;
+        } else if (field == "number2") {
+            ok = set_number(value, &ex.number2);
+            mask |= KVX_FIELD_NUMBER2;
+        } else if (field == "text4") {
+            put_text(ex.text4, 100, value, 0);
+            mask |= KVX_FIELD_TEXT4;
+        } else {
+            known = false;
+            for (ItemRef &ref : item_refs) {
+                const std::string prefix = ref.prefix;
+                if (field == prefix + "1") ok = set_number(value, ref.a);
+                else if (field == prefix + "2") ok = set_number(value, ref.b);
+                else if (field == prefix + "text") put_text(ref.text, 20, value, 0);
+                else continue;
+                known = true;
+                mask |= ref.bit;
+            }
+        }
+        if (!known) {
+            std::fprintf(stderr, "kvx: unknown field: %s\n", field.c_str());
+            return 2;
+        }
+        if (!ok) {
+            std::fprintf(stderr, "kvx: bad value for %s: %s\n", field.c_str(), value.c_str());
+            return 2;
+        }
+    }
+    const uint32_t result = activate(path);
+    if (result != KVX_OK) return fail(path, result);
+    const uint32_t set = KVXSetHeaderInfo(&ex, mask);
+    if (set != KVX_OK) return fail(path, set);
+    return 0;
+}
+
+int command_lock(const char *path, bool lock)
+{
+    HeaderInfoEx ex{};
+    ex.lock = lock ? 0 : 0xFF;
+    uint32_t result = activate(path);
+    if (result == KVX_OK) result = KVXSetHeaderInfo(&ex, KVX_FIELD_LOCK);
+    if (result != KVX_OK) return fail(path, result);
+    std::printf("%s %s\n", path, lock ? "locked" : "unlocked");
+    return 0;
+}
+
+int command_priority(const char *path, const char *text)
+{
+    uint64_t n = 0;
+    if (!parse_number(text, 0xFF, &n)) {
+        std::fprintf(stderr, "kvx: priority is 0..255: %s\n", text);
+        return 2;
+    }
+    uint32_t result = activate(path);
+    if (result == KVX_OK) result = KVXWritePriority(static_cast<uint8_t>(n));
+    if (result != KVX_OK) return fail(path, result);
     return 0;
 }
 
@@ -79,12 +460,19 @@ int command_info(const char *path)
 
 int main(int argc, char **argv)
 {
-    if (argc >= 2 && (std::strcmp(argv[1], "help") == 0 || std::strcmp(argv[1], "--help") == 0 ||
-                      std::strcmp(argv[1], "-h") == 0)) {
+    const std::string command = argc >= 2 ? argv[1] : "";
+    if (command == "help" || command == "--help" || command == "-h") {
         std::fputs(kUsage, stdout);
         return 0;
     }
-    if (argc == 3 && std::strcmp(argv[1], "info") == 0) return command_info(argv[2]);
+    if (command == "info" && (argc == 3 || (argc == 4 && std::strcmp(argv[3], "--json") == 0)))
+        return command_info(argv[2], argc == 4);
+    if (command == "marks" && argc == 3) return command_marks(argv[2], nullptr, nullptr);
+    if (command == "marks" && argc == 5 && (std::strcmp(argv[3], "add") == 0 || std::strcmp(argv[3], "del") == 0))
+        return command_marks(argv[2], argv[3], argv[4]);
+    if (command == "set" && argc >= 4) return command_set(argv[2], argc - 3, argv + 3);
+    if ((command == "lock" || command == "unlock") && argc == 3) return command_lock(argv[2], command == "lock");
+    if (command == "priority" && argc == 4) return command_priority(argv[2], argv[3]);
     std::fputs(kUsage, stderr);
     return 2;
 }
