@@ -273,7 +273,8 @@ TEST_F(SetHeaderInfoTest, MasksWriteTheirFieldsOnly)
     ASSERT_EQ(KVXSetHeaderInfo(&ex, KVX_FIELD_TEXT1 | KVX_FIELD_NUMBER2 | KVX_FIELD_SIGNED_WORD), 0u);
     const Bytes after = read("s.kvx");
     Bytes want = before;
-    std::memcpy(want.data() + 12, "0123456789abcdef", 16);
+    const char text[] = "0123456789abcdef";
+    std::copy(text, text + 16, want.begin() + 12);
     want[36] = 0xFE;
     want[37] = 0xFF;
     want[794] = 0xFE;
