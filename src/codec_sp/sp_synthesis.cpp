@@ -1,0 +1,240 @@
+/* The SP synthesis (see sp_synthesis.h). */
+#include "codec_sp/sp_synthesis.h"
+
+#include <string.h>
+
+#include "codec_sp/sp_fixed.h"
+
+namespace kvx {
+
+namespace {
+
+constexpr int32_t kOutputFilterPole_Q15 = 8191;   /* v(n) = y(n) + 0.25 v(n-1) */
+constexpr int32_t kPostGainDecay_Q15 = 32358;     /* gain smoothing: 1 - 410/32768 */
+constexpr int32_t kPostGainTarget = 409;          /* 409 / 410 of the target, so the smoothing settles on it */
+constexpr int32_t kPostEnergyLimit = 1048575;     /* keeps E_in * 2048 inside 31 bits */
+constexpr int32_t kPostMinEnergy = 64;
+
+inline int32_t abs32(int32_t v)
+{
+    return v < 0 ? -v : v;
+}
+
+/* One try of the step-up.  Q13 (shift 2) gives up on the first value
+ * outside 16 bits; Q12 (shift 3) limits instead. */
+bool step_up_try(const int32_t k[kSpOrder + 1], int32_t a[kSpOrder + 1], int shift, bool limit)
+{
+    a[0] = 8192 >> (shift - 2);
+    for (int m = 1; m <= kSpOrder; ++m) {
+        a[m] = k[m] >> shift;
+        for (int i = 1; i <= m / 2; ++i) {
+            int32_t lo = mac_q15_round(k[m], a[m - i], a[i]);
+            int32_t hi = mac_q15_round(k[m], a[i], a[m - i]);
+            if (limit) {
+                lo = clamp16(lo);
+                hi = clamp16(hi);
+            } else if (lo != clamp16(lo) || hi != clamp16(hi)) {
+                return false;
+            }
+            a[i] = lo;
+            a[m - i] = hi;
+        }
+    }
+    return true;
+}
+
+/* Adaptive part plus pulses, for one subframe of a full frame. */
+void adaptive_excitation(const SpFrameParams &params, int s, int32_t e[kSpSubframe])
+{
+    const int32_t lag = params.lag[s];
+    const int32_t gain_Q11 = kSpAdaptiveGain_Q11[params.gainIndex[s]];
+    const int32_t *h = g_sp.excitation;
+    for (int n = 0; n < kSpSubframe; ++n) {
+        /* A lag below 72 repeats the last `lag` history samples. */
+        const int32_t past = lag >= kSpSubframe ? h[lag - n] : h[lag - n % lag];
+        e[n] = clamp_sym16(shr_wrap32(static_cast<int64_t>(past) * gain_Q11, 11));
+    }
+    const SpSubframeParams &sub = params.sub[s];
+    const int32_t pulseGain = kSpPulseGain[sub.pulseGainIndex];
+    for (int j = 0; j < kSpPulses; ++j) {
+        const int32_t pulse =
+            shr_wrap32(static_cast<int64_t>(kSpPulseAmplitude_Q15[sub.amplitudeIndex[j]]) * pulseGain + 16384, 15);
+        /* Not limited: a pulse may lift a sample past 16 bits. */
+        e[sub.position[j]] = wrap32(static_cast<int64_t>(e[sub.position[j]]) + pulse);
+    }
+}
+
+/* Noise for one subframe: a 16-bit linear congruential generator, taken as
+ * unsigned, so the excitation is never negative (0..335). */
+void noise_excitation(int32_t gainIndex, int32_t e[kSpSubframe])
+{
+    const int32_t gain = kSpNoiseGain[gainIndex];
+    uint32_t seed = g_sp.noiseSeed;
+    for (int n = 0; n < kSpSubframe; ++n) {
+        seed = (seed * 521 + 259) & 0xFFFF;
+        e[n] = static_cast<int32_t>(seed) * gain >> 14;
+    }
+    g_sp.noiseSeed = static_cast<uint16_t>(seed);
+}
+
+/* The history moves on by a subframe; h(1) becomes the newest sample. */
+void update_history(const int32_t e[kSpSubframe])
+{
+    int32_t *h = g_sp.excitation;
+    memmove(h + kSpSubframe + 1, h + 1, (kSpMaxLag - kSpSubframe) * sizeof h[0]);
+    for (int n = 0; n < kSpSubframe; ++n) h[kSpSubframe - n] = e[n];
+}
+
+} // namespace
+
+void sp_reflection(const int16_t index[kSpOrder], bool speechFlagMode, int32_t k[kSpOrder + 1])
+{
+    k[0] = 0;
+    for (int i = 1; i < kSpOrder; ++i) k[i] = kSpReflection_Q15[i][index[i - 1]];
+    /* In speech-flag mode the 14th index has 2 bits, but the first noise
+     * frame reuses the indices of the frame before, which may have been
+     * decoded outside that mode with 3 bits: modulo 4 keeps it in the
+     * table. */
+    k[kSpOrder] = speechFlagMode ? kSpReflection14Flag_Q15[index[kSpOrder - 1] & 3]
+                                 : kSpReflection_Q15[kSpOrder][index[kSpOrder - 1]];
+}
+
+int sp_step_up(const int32_t k[kSpOrder + 1], int32_t a[kSpOrder + 1])
+{
+    if (step_up_try(k, a, 2, false)) return 0;
+    step_up_try(k, a, 3, true);
+    return 1;
+}
+
+void sp_synthesis_filter(const int32_t a[kSpOrder + 1], int scale, const int32_t *e, int32_t *y, int n,
+                         int32_t memory[kSpOrder + 1])
+{
+    /* buf[kSpOrder + j] is y(j); the first kSpOrder entries are the past. */
+    int32_t buf[kSpOrder + kSpSubframe];
+    for (int i = 1; i <= kSpOrder; ++i) buf[kSpOrder - i] = memory[i];
+    const int shift = 13 - scale;
+    for (int j = 0; j < n; ++j) {
+        int32_t *out = buf + kSpOrder + j;
+        int64_t acc = static_cast<int64_t>(a[0]) * e[j] + 4096;
+        for (int i = 1; i <= kSpOrder; ++i) acc -= static_cast<int64_t>(a[i]) * out[-i];
+        *out = clamp16(shr_wrap32(acc, shift));
+        y[j] = *out;
+    }
+    for (int i = 1; i <= kSpOrder; ++i) memory[i] = buf[kSpOrder + n - i];
+}
+
+void sp_postfilter(int32_t x[kSpSubframe], const int32_t a[kSpOrder + 1], int scale, int32_t k1,
+                   SpDecoderState *state)
+{
+    /* Energy and headroom of the input. */
+    int32_t energyIn = 0;
+    int32_t bits = 1;
+    for (int n = 0; n < kSpSubframe; ++n) {
+        energyIn += abs32(x[n]);
+        bits |= abs32(x[n]);
+    }
+    if (energyIn > kPostEnergyLimit) energyIn = kPostEnergyLimit;
+    int s = 0;
+    while (shl32(bits, s) < 16384) ++s;
+
+    /* Work with the input 3 bits below full scale, so the pole-zero filter
+     * has room; the memories go up by the same headroom. */
+    int32_t in[kSpOrder + kSpSubframe];
+    int32_t den[kSpOrder + kSpSubframe];
+    for (int i = 1; i <= kSpOrder; ++i) {
+        in[kSpOrder - i] = shl32(state->postInput[i], s);
+        den[kSpOrder - i] = shl32(state->postOutput[i], s);
+    }
+    for (int n = 0; n < kSpSubframe; ++n) in[kSpOrder + n] = s >= 3 ? shl32(x[n], s - 3) : x[n] >> (3 - s);
+    const int32_t lastOut = den[kSpOrder - 1];
+
+    int32_t b[kSpOrder + 1], c[kSpOrder + 1];
+    b[0] = c[0] = a[0];
+    for (int i = 1; i <= kSpOrder; ++i) {
+        b[i] = shr_wrap32(static_cast<int64_t>(a[i]) * kSpPostNumWeight_Q15[i] + 16384, 15);
+        c[i] = shr_wrap32(static_cast<int64_t>(a[i]) * kSpPostDenWeight_Q15[i] + 16384, 15);
+    }
+
+    const int shift = 13 - scale;
+    for (int n = 0; n < kSpSubframe; ++n) {
+        const int32_t *pin = in + kSpOrder + n;
+        int64_t acc = 4096;
+        for (int i = 0; i <= kSpOrder; ++i) acc += static_cast<int64_t>(b[i]) * pin[-i];
+        const int32_t zero = clamp_sym16(shr_wrap32(acc, shift));
+        int32_t *pden = den + kSpOrder + n;
+        acc = static_cast<int64_t>(c[0]) * zero + 4096;
+        for (int i = 1; i <= kSpOrder; ++i) acc -= static_cast<int64_t>(c[i]) * pden[-i];
+        *pden = clamp16(shr_wrap32(acc, shift));
+    }
+
+    /* Tilt compensation, only for a negative first coefficient; each
+     * sample is moved by its predecessor before the step. */
+    const int32_t mu = k1 < 0 ? k1 >> 1 : 0;
+    const int32_t *y = den + kSpOrder;
+    int32_t energyOut = 0;
+    for (int n = 0; n < kSpSubframe; ++n) {
+        const int32_t before = n == 0 ? lastOut : y[n - 1];
+        x[n] = clamp_sym16(mac_q15_round(mu, before, y[n])) >> s;
+        energyOut += abs32(x[n]);
+    }
+    for (int i = 1; i <= kSpOrder; ++i) {
+        state->postInput[i] = in[kSpOrder + kSpSubframe - i] >> s;
+        state->postOutput[i] = den[kSpOrder + kSpSubframe - i] >> s;
+    }
+
+    /* Gain control: the output's energy is steered toward the input's.  The
+     * target is rounded down to whole units of Q11 in Q15 and smoothed
+     * sample by sample; below 64 the target is 1, and the gain decays. */
+    const int32_t target = energyOut < kPostMinEnergy ? 1 : energyIn * 2048 / energyOut;
+    const int32_t t = static_cast<int32_t>(static_cast<uint32_t>(wrap32(static_cast<int64_t>(kPostGainTarget) * target)) &
+                                           0xFFFF8000u);
+    int32_t gain = state->postGain_Q11;
+    for (int n = 0; n < kSpSubframe; ++n) {
+        gain = clamp_sym16(shr_wrap32(t + static_cast<int64_t>(kPostGainDecay_Q15) * gain, 15));
+        x[n] = clamp_sym16(shr_wrap32(static_cast<int64_t>(x[n]) * gain, 11));
+    }
+    state->postGain_Q11 = gain;
+}
+
+void sp_synthesize(const SpFrameParams &params, bool speechFlagMode, bool postfilter, SpChannelState *channel,
+                   int32_t out[kSpFrameSamples])
+{
+    int16_t index[kSpOrder];
+    memcpy(index, params.filterIndex, sizeof index);
+    const bool noise = params.speechFlag == 0;
+
+    /* Noise frames carry no pitch; the first one after speech carries on
+     * with the speech frame's filter. */
+    if (speechFlagMode) {
+        if (!noise) {
+            channel->noiseRun = 0;
+        } else {
+            if (channel->noiseRun < kSpMaxNoiseRun) ++channel->noiseRun;
+            if (channel->noiseRun == 1) memcpy(index, channel->previousIndices, sizeof index);
+        }
+    }
+    int32_t k[kSpOrder + 1];
+    sp_reflection(index, speechFlagMode, k);
+    if (channel->noiseRun == 1) g_sp.noiseSeed = static_cast<uint16_t>(index[0]);
+
+    int32_t a[kSpOrder + 1];
+    const int scale = sp_step_up(k, a);
+    g_sp.filterScale = static_cast<uint8_t>(scale);
+
+    for (int s = 0; s < 4; ++s) {
+        int32_t e[kSpSubframe];
+        if (noise) noise_excitation(params.gainIndex[s], e);
+        else adaptive_excitation(params, s, e);
+        update_history(e);
+
+        int32_t *v = out + s * kSpSubframe;
+        sp_synthesis_filter(a, scale, e, v, kSpSubframe, g_sp.synthesis);
+        int32_t state = channel->outputFilter;
+        for (int n = 0; n < kSpSubframe; ++n) v[n] = state = clamp_sym16(mac_q15_round(kOutputFilterPole_Q15, state, v[n]));
+        channel->outputFilter = state;
+        if (postfilter) sp_postfilter(v, a, scale, k[1], &g_sp);
+    }
+    memcpy(channel->previousIndices, index, sizeof index);
+}
+
+} // namespace kvx
