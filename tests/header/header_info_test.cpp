@@ -30,13 +30,13 @@ TEST_F(HeaderInfoTest, ShortRecordFromTheFirstBlock)
     write("a.kvx", kvxgen::build(file));
     HeaderInfo info{};
     ASSERT_EQ(KVXGetHeaderInfo("a.kvx", &info), 0u);
-    EXPECT_EQ(info.number, 4242u);
-    EXPECT_EQ(info.endTrans, 0x1234);
+    EXPECT_EQ(+info.number, 4242u);
+    EXPECT_EQ(+info.endTrans, 0x1234);
     EXPECT_EQ(std::string(info.lengthDigits, 6), "000002");
     EXPECT_EQ(std::string(info.endDate, 6), "261205");
     EXPECT_EQ(std::string(info.endTime, 6), "101112");
-    EXPECT_EQ(info.lock, 0);
-    EXPECT_EQ(info.priority, 3);
+    EXPECT_EQ(+info.lock, 0);
+    EXPECT_EQ(+info.priority, 3);
 
     EXPECT_EQ(KVXGetHeaderInfo("missing.kvx", &info), 1u);
     write("bad.kvx", kvxgen::with_magic(kvxgen::build(file), "KVX"));
@@ -64,15 +64,15 @@ TEST_F(HeaderInfoTest, FullRecordOfAnExtendedFile)
     EXPECT_EQ(std::string(ex.text1, 10), "first text");
     EXPECT_EQ(ex.text1[10], ' ');
     EXPECT_EQ(std::string(ex.text3), "third");
-    EXPECT_EQ(ex.itemB1, 7u);
-    EXPECT_EQ(ex.itemB2, 8u);
+    EXPECT_EQ(+ex.itemB1, 7u);
+    EXPECT_EQ(+ex.itemB2, 8u);
     EXPECT_STREQ(ex.itemBText, "item b");
-    EXPECT_EQ(ex.number2, 99u);
+    EXPECT_EQ(+ex.number2, 99u);
     EXPECT_STREQ(ex.text4, "a longer fourth text");
-    EXPECT_EQ(ex.lengthMs, 100u * 24 + 10 * 30);
-    EXPECT_EQ(ex.codingMode, 0);
-    EXPECT_EQ(ex.flag1, 0xFF);
-    EXPECT_EQ(ex.word32, 0xFFFE);
+    EXPECT_EQ(+ex.lengthMs, 100u * 24 + 10 * 30);
+    EXPECT_EQ(+ex.codingMode, 0);
+    EXPECT_EQ(+ex.flag1, 0xFF);
+    EXPECT_EQ(+ex.word32, 0xFFFE);
 }
 
 TEST_F(HeaderInfoTest, NotExtendedTwoBlockHeader)
@@ -85,9 +85,9 @@ TEST_F(HeaderInfoTest, NotExtendedTwoBlockHeader)
     ex.lengthMs = 12345;
     std::memset(ex.text4, 'z', sizeof ex.text4);
     EXPECT_EQ(KVXGetHeaderInfoEx("n.kvx", &ex), 260u);
-    EXPECT_EQ(ex.codingMode, 3) << "the first audio block's codec byte";
+    EXPECT_EQ(+ex.codingMode, 3) << "the first audio block's codec byte";
     EXPECT_EQ(ex.text4[0], 0);
-    EXPECT_EQ(ex.lengthMs, 12345u) << "left as the caller had it";
+    EXPECT_EQ(+ex.lengthMs, 12345u) << "left as the caller had it";
 }
 
 TEST_F(HeaderInfoTest, ReadOnlyOneBlockFileIsNotConverted)
@@ -103,9 +103,9 @@ TEST_F(HeaderInfoTest, ReadOnlyOneBlockFileIsNotConverted)
     HeaderInfoEx ex{};
     std::memset(&ex, 0x55, sizeof ex);
     ASSERT_EQ(KVXGetHeaderInfoEx("ro.kvx", &ex), 0u);
-    EXPECT_EQ(ex.codingMode, 2);
-    EXPECT_EQ(ex.signedWord, -1);
-    EXPECT_EQ(ex.lengthMs, 62000u);
+    EXPECT_EQ(+ex.codingMode, 2);
+    EXPECT_EQ(+ex.signedWord, -1);
+    EXPECT_EQ(+ex.lengthMs, 62000u);
     EXPECT_EQ(ex.text3[0] | ex.itemA1 | ex.flag1 | ex.number2 | ex.text4[99], 0);
     set_read_only("ro.kvx", false);
     EXPECT_EQ(read("ro.kvx"), before);
@@ -138,8 +138,8 @@ TEST_F(HeaderInfoTest, ConversionKeepsEveryAudioByte)
         EXPECT_EQ(after[0], 2);
         EXPECT_EQ(after[36], 0xFF);
         EXPECT_EQ(after[37], 0xFF);
-        EXPECT_EQ(ex.signedWord, -1);
-        EXPECT_EQ(ex.lengthMs, layout.totalMs) << frames;
+        EXPECT_EQ(+ex.signedWord, -1);
+        EXPECT_EQ(+ex.lengthMs, layout.totalMs) << frames;
         EXPECT_EQ(static_cast<uint32_t>(after[512] | after[513] << 8 | after[514] << 16 | after[515] << 24), layout.totalMs);
 
         // The extended marks: the two short marks inside the audio, sorted.
@@ -157,7 +157,7 @@ TEST_F(HeaderInfoTest, ConversionKeepsEveryAudioByte)
         // A second call reads the extended fields as they now stand.
         HeaderInfoEx again{};
         ASSERT_EQ(KVXGetHeaderInfoEx("c.kvx", &again), 0u);
-        EXPECT_EQ(again.lengthMs, layout.totalMs);
+        EXPECT_EQ(+again.lengthMs, layout.totalMs);
         EXPECT_EQ(read("c.kvx"), after);
     }
 }
@@ -244,12 +244,12 @@ TEST_F(HeaderInfoTest, HeaderImageInMemory)
     HeaderInfoEx ex{};
     ASSERT_EQ(KVXGetHeaderInfoEx(reinterpret_cast<const char *>(image.data()), &ex), 0u);
     EXPECT_EQ(std::string(ex.text1, 5), "image");
-    EXPECT_EQ(ex.lengthMs, 240u);
+    EXPECT_EQ(+ex.lengthMs, 240u);
 
     // A one-block image: no second block, the length from the digits.
     image[9] = 1;
     ASSERT_EQ(KVXGetHeaderInfoEx(reinterpret_cast<const char *>(image.data()), &ex), 0u);
-    EXPECT_EQ(ex.lengthMs, 0u);
+    EXPECT_EQ(+ex.lengthMs, 0u);
     // Not an image: taken as a file name of the folder, which is missing.
     image[11] = 'w';
     EXPECT_EQ(KVXGetHeaderInfoEx(reinterpret_cast<const char *>(image.data()), &ex), 513u);

@@ -11,6 +11,7 @@
  * Times are milliseconds or h:mm:ss.mmm (also mm:ss and ss.mmm).
  */
 #include <cctype>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -326,12 +327,21 @@ bool parse_number(const std::string &text, uint64_t max, uint64_t *value)
     return true;
 }
 
-/* A number field of the record: decimal or 0x hex, within its width. */
-template <typename T> bool set_number(const std::string &text, T *field)
+/* A number field of the packed record, by its place and width: decimal or
+ * 0x hex, within its width.  Written byte-wise, since the record is packed. */
+struct Field {
+    char *at;
+    size_t size;
+};
+#define RECORD_FIELD(record, member) \
+    Field { reinterpret_cast<char *>(&(record)) + offsetof(HeaderInfoEx, member), sizeof((record).member) }
+
+bool set_number(const std::string &text, Field field)
 {
     uint64_t value = 0;
-    if (!parse_number(text, static_cast<T>(~T(0)), &value)) return false;
-    *field = static_cast<T>(value);
+    const uint64_t max = field.size >= 8 ? ~0ull : (1ull << (8 * field.size)) - 1;
+    if (!parse_number(text, max, &value)) return false;
+    for (size_t i = 0; i < field.size; ++i) field.at[i] = static_cast<char>(value >> (8 * i)); /* little-endian */
     return true;
 }
 
@@ -358,21 +368,22 @@ int command_set(const char *path, int argc, char **argv)
         bool ok = true;
         struct ItemRef {
             const char *prefix;
-            uint32_t *a, *b;
+            Field a, b;
             char *text;
             uint32_t bit;
-        } item_refs[3] = {{"itemA", &ex.itemA1, &ex.itemA2, ex.itemAText, KVX_FIELD_ITEM_A},
-                          {"itemB", &ex.itemB1, &ex.itemB2, ex.itemBText, KVX_FIELD_ITEM_B},
-                          {"itemC", &ex.itemC1, &ex.itemC2, ex.itemCText, KVX_FIELD_ITEM_C}};
+        } item_refs[3] = {
+            {"itemA", RECORD_FIELD(ex, itemA1), RECORD_FIELD(ex, itemA2), ex.itemAText, KVX_FIELD_ITEM_A},
+            {"itemB", RECORD_FIELD(ex, itemB1), RECORD_FIELD(ex, itemB2), ex.itemBText, KVX_FIELD_ITEM_B},
+            {"itemC", RECORD_FIELD(ex, itemC1), RECORD_FIELD(ex, itemC2), ex.itemCText, KVX_FIELD_ITEM_C}};
         bool known = true;
         if (field == "text1") {
             put_text(ex.text1, 16, value, ' ');
             mask |= KVX_FIELD_TEXT1;
         } else if (field == "number") {
-            ok = set_number(value, &ex.number);
+            ok = set_number(value, RECORD_FIELD(ex, number));
             mask |= KVX_FIELD_NUMBER;
         } else if (field == "endtrans") {
-            ok = set_number(value, &ex.endTrans);
+            ok = set_number(value, RECORD_FIELD(ex, endTrans));
             mask |= KVX_FIELD_END_TRANS;
         } else if (field == "signed") {
             char *end = nullptr;
@@ -384,22 +395,22 @@ int command_set(const char *path, int argc, char **argv)
             put_text(ex.text2, 16, value, static_cast<char>(0xFF));
             mask |= KVX_FIELD_TEXT2;
         } else if (field == "priority") {
-            ok = set_number(value, &ex.priority);
+            ok = set_number(value, RECORD_FIELD(ex, priority));
             mask |= KVX_FIELD_PRIORITY;
         } else if (field == "lock") {
-            ok = set_number(value, &ex.lock);
+            ok = set_number(value, RECORD_FIELD(ex, lock));
             mask |= KVX_FIELD_LOCK;
         } else if (field == "text3") {
             put_text(ex.text3, 16, value, 0);
             mask |= KVX_FIELD_TEXT3;
         } else if (field == "flag1") {
-            ok = set_number(value, &ex.flag1);
+            ok = set_number(value, RECORD_FIELD(ex, flag1));
             mask |= KVX_FIELD_FLAG1;
         } else if (field == "flag2") {
-            ok = set_number(value, &ex.flag2);
+            ok = set_number(value, RECORD_FIELD(ex, flag2));
             mask |= KVX_FIELD_FLAG2;
         } else if (field == "number2") {
-            ok = set_number(value, &ex.number2);
+            ok = set_number(value, RECORD_FIELD(ex, number2));
             mask |= KVX_FIELD_NUMBER2;
         } else if (field == "text4") {
             put_text(ex.text4, 100, value, 0);
