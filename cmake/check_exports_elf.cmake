@@ -1,5 +1,5 @@
 # Checks that a shared object exports exactly the functions of the export
-# file.  -DLIB=... -DNM=... -DDEF=...
+# file (and of the extra list, when given).  -DLIB=... -DNM=... -DDEF=... [-DEXTRA=...]
 execute_process(COMMAND ${NM} -D --defined-only ${LIB} OUTPUT_VARIABLE out RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0)
   message(FATAL_ERROR "nm failed on ${LIB}")
@@ -18,6 +18,11 @@ foreach(l IN LISTS def)
     list(APPEND want ${CMAKE_MATCH_1})
   endif()
 endforeach()
+# Off Windows the platform layer adds its own functions for callers.
+if(EXTRA AND EXISTS ${EXTRA})
+  file(STRINGS ${EXTRA} extra REGEX "^[A-Za-z_][A-Za-z0-9_]*$")
+  list(APPEND want ${extra})
+endif()
 list(SORT got)
 list(SORT want)
 if(NOT got STREQUAL want)
