@@ -412,7 +412,7 @@ uint32_t next_frame(uint8_t **frame)
     return ring_refill() != KVX_OK ? KVX_ERR_REOPEN : 1;
 }
 
-uint32_t stream_seek(uint32_t ms, uint32_t *block_ms)
+uint32_t stream_position(uint32_t ms)
 {
     const uint32_t result = ring_position(ms);
     if (result != KVX_OK && result != kRingInPlace) return result;
@@ -423,12 +423,19 @@ uint32_t stream_seek(uint32_t ms, uint32_t *block_ms)
         s_positioned_load_chunk = g_read.loadChunk;
     }
     g_read.sessionStartChunk = g_read.loadChunk;
+    return KVX_OK;
+}
+
+void stream_walk(uint32_t ms, uint32_t *block_ms)
+{
     g_read.ended = false;
     g_read.remaining = 0;
-
-    /* Walk from the ring's first block to the block that holds `ms`: the
-     * first whose end lies beyond it, or the last before the end marker. */
-    uint32_t time = g_read.ringStartChunk > 1 ? g_file.chunkTimes[g_read.ringStartChunk - 2] : 0;
+    /* From the ring's first block to the block that holds `ms`: the first
+     * whose end lies beyond it, or the last before the end marker or the
+     * ring's end. */
+    uint32_t time = g_read.ringStartChunk > 1 && g_read.ringStartChunk - 2u < g_file.chunkCount
+                        ? g_file.chunkTimes[g_read.ringStartChunk - 2]
+                        : 0;
     uint32_t cursor = 2;
     while (frame_count_at(cursor) != hdr::kEndMarker) {
         const uint32_t block_time = hdr::block_ms(ring() + cursor - 2);
@@ -440,7 +447,57 @@ uint32_t stream_seek(uint32_t ms, uint32_t *block_ms)
     g_read.cursor = cursor;
     g_read.previousCodec = (codec_at(cursor) & 2) ? 1 : 0;
     if (block_ms != nullptr) *block_ms = time;
+}
+
+uint32_t stream_seek(uint32_t ms, uint32_t *block_ms)
+{
+    const uint32_t result = stream_position(ms);
+    if (result != KVX_OK) return result;
+    stream_walk(ms, block_ms);
     return KVX_OK;
+}
+
+void stream_resume_point(uint32_t ms)
+{
+    /* The half that holds the chunk of `ms`: the ring's halves hold the
+     * chunks from the ring-start chunk on, in turn. */
+    uint32_t time = 0;
+    if (g_file.chunkCount <= 1) {
+        g_read.cursor = 2;
+        g_read.cursorChunk = 1;
+    } else {
+        if (g_read.ringStartChunk == 0) g_read.ringStartChunk = 1;
+        uint32_t k = 0;
+        while (g_read.ringStartChunk + k < g_file.chunkCount && ms > g_file.chunkTimes[g_read.ringStartChunk + k - 1])
+            ++k;
+        const uint32_t chunk = g_read.ringStartChunk + k;
+        g_read.cursor = (k % 2 == 0) ? 2 : half_bytes() + 2;
+        g_read.cursorChunk = static_cast<uint16_t>(chunk);
+        time = chunk > 1 ? g_file.chunkTimes[chunk - 2] : 0;
+    }
+    /* The block whose time range holds `ms`; the walk stays inside the ring
+     * and stops at the end marker. */
+    uint32_t cursor = g_read.cursor;
+    while (frame_count_at(cursor) != hdr::kEndMarker) {
+        const uint32_t block_time = hdr::block_ms(ring() + cursor - 2);
+        const uint32_t next = cursor + kBlockBytes;
+        if (time + block_time > ms || next > ring_end()) break;
+        time += block_time;
+        cursor = next;
+    }
+    g_read.cursor = cursor;
+    const uint8_t count = frame_count_at(cursor);
+    const uint32_t frame_time = (codec_at(cursor) & 2) ? hdr::kLpFrameMs : hdr::kSpFrameMs;
+    int32_t skip = static_cast<int32_t>((ms - time) / frame_time);
+    int32_t frames = count == 0xFF || count >= 0x80 ? 0 : count;
+    if (ms < time) skip = 0;
+    if (frames - skip < 0) {
+        g_read.remaining = 0;
+        g_read.skipCount = frames;
+    } else {
+        g_read.remaining = frames - skip;
+        g_read.skipCount = skip;
+    }
 }
 
 } // namespace kvx

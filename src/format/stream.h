@@ -45,10 +45,23 @@ uint32_t next_frame(uint8_t **frame);
  * next_frame() is the way in; this is for the sessions' own variants. */
 int frame_fetch(uint8_t **frame);
 
-/* Positions the ring for `ms` and puts the cursor on the block that holds
- * it, as a session start does without a codec change or a resume.  The
- * start time of that block goes to *block_ms.  0 or 513. */
+/* Positions the ring for `ms` as a session start does: the ring-start and
+ * cursor chunks become the chunk loaded, and the session-start load chunk
+ * the load chunk.  0 (also when the ring held the chunk already) or 513. */
+uint32_t stream_position(uint32_t ms);
+
+/* Puts the cursor on the block of the ring that holds `ms` (the last
+ * block before the end marker or the ring's end for a later time); the
+ * start time of that block goes to *block_ms. */
+void stream_walk(uint32_t ms, uint32_t *block_ms);
+
+/* stream_position() and stream_walk(): a session start without a change of
+ * codec or a resume.  0 or 513. */
 uint32_t stream_seek(uint32_t ms, uint32_t *block_ms);
+
+/* Saves the resume point for `ms`: the cursor on the block that holds it,
+ * the frames of that block to pass over and the frames left to hand out. */
+void stream_resume_point(uint32_t ms);
 
 /* The refill of next_frame(): loads the half that the cursor has left
  * once it reaches the middle of the other half.  0 or 513. */
