@@ -83,9 +83,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     // The same bytes as a header image: 9 bytes before the header, and at
     // least the 1024 bytes of a header behind them.
-    std::vector<uint8_t> image(9, 'x');
-    image.insert(image.end(), data + 1, data + size);
-    if (image.size() < 9 + 1024) image.resize(9 + 1024, 0);
+    std::vector<uint8_t> image(9 + (size - 1 < 1024 ? 1024 : size - 1), 0);
+    std::memset(image.data(), 'x', 9);
+    if (size > 1) std::memcpy(image.data() + 9, data + 1, size - 1);
     KVXGetHeaderInfoEx(reinterpret_cast<const char *>(image.data()), &ex);
     return 0;
 }

@@ -88,12 +88,19 @@ uint32_t start_after_codec_change()
 /* Removes up to `count` of the session's own buffer messages (960 and
  * 957 for its window) from the thread's queue.  Other messages stay: the
  * caller's own, a WM_QUIT among them, must not be swallowed by a stop. */
-void drop_buffer_message()
+bool drop_buffer_message()
 {
-    if (g_decoder.window == nullptr) return;
+    if (g_decoder.window == nullptr) return false;
     MSG message;
-    if (PeekMessageA(&message, g_decoder.window, kMessageBufferRequest, kMessageBufferRequest, PM_REMOVE)) return;
-    PeekMessageA(&message, g_decoder.window, kMessageBufferDone, kMessageBufferDone, PM_REMOVE);
+    if (!PeekMessageA(&message, g_decoder.window, kMessageBufferRequest, kMessageBufferRequest, PM_REMOVE) &&
+        !PeekMessageA(&message, g_decoder.window, kMessageBufferDone, kMessageBufferDone, PM_REMOVE))
+        return false;
+    if (message.message == WM_QUIT) {
+        /* A pending quit is handed out whatever the filter: put it back. */
+        PostQuitMessage(static_cast<int>(message.wParam));
+        return false;
+    }
+    return true;
 }
 
 /* Decodes one frame with the block codec's decoder into `out`.  Returns
@@ -324,8 +331,9 @@ extern "C" uint32_t KVXAPI KVXEndDecoding(uint32_t *stopPositionMs)
     }
     if (stopPositionMs != nullptr) *stopPositionMs = stop;
 
+    bool dropping = true;
     for (uint32_t i = 0; i < kWaveBuffers; ++i) {
-        drop_buffer_message();
+        if (dropping) dropping = drop_buffer_message();
         WAVEHDR *buffer = g_decoder.waveHeader[i];
         if (buffer == nullptr) continue;
         buffer->dwFlags |= WHDR_DONE;

@@ -16,7 +16,10 @@ namespace posix {
 
 enum ObjectKind : uint32_t {
     kObjectFree = 0,
-    kObjectFile = 0x454C4946u, /* "FILE" */
+    kObjectFile = 0x454C4946u,    /* "FILE" */
+    kObjectWindow = 0x444E4957u,  /* "WIND" */
+    kObjectWaveOut = 0x45564157u, /* "WAVE" */
+    kObjectMmio = 0x4F494D4Du,    /* "MMIO" */
 };
 
 struct Object {
@@ -37,6 +40,14 @@ bool close_file(HANDLE handle);
 /* For tests: after `writes` more successful WriteFile calls every further
  * one fails with ERROR_DISK_FULL; a negative count makes writes work again. */
 void fail_writes_after(long writes);
+
+/* Message windows (messages.cpp).  A window belongs to the thread that
+ * creates it, and only that thread destroys it. */
+HWND create_window(WNDPROC proc, void *user);
+bool destroy_window(HWND window);
+void *window_user(HWND window);
+/* Whether `window` is a live window of the calling thread. */
+bool window_of_this_thread(HWND window);
 
 /* Maps an errno value to the Win32 error that the same failure gives. */
 DWORD error_from_errno(int err);

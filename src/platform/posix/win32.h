@@ -10,6 +10,7 @@
 
 #include <stdint.h>
 
+#include "kvx_posix.h"
 #include "kvx_win32.h"
 
 #define WINAPI
@@ -42,6 +43,8 @@
 #define ERROR_FILENAME_EXCED_RANGE 206u
 #define ERROR_NOT_LOCKED 158u
 #define ERROR_DIRECTORY 267u
+#define ERROR_INVALID_WINDOW_HANDLE 1400u
+#define ERROR_INVALID_THREAD_ID 1444u
 
 /* CreateFileA */
 #define GENERIC_READ 0x80000000u
@@ -108,5 +111,179 @@ HGLOBAL WINAPI GlobalAlloc(UINT flags, SIZE_T bytes);
 LPVOID WINAPI GlobalLock(HGLOBAL memory);
 BOOL WINAPI GlobalUnlock(HGLOBAL memory);
 HGLOBAL WINAPI GlobalFree(HGLOBAL memory);
+
+/* ------------------------------------------------------------------------
+ * Windows messages.  MSG, POINT, WNDPROC and the message numbers come from
+ * kvx_posix.h, where Linux callers see them too.  As the filter of
+ * PeekMessageA and GetMessageA, (HWND)-1 takes only the thread's messages
+ * that were posted to no window.
+ * ---------------------------------------------------------------------- */
+BOOL WINAPI PostMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+LRESULT WINAPI SendMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+BOOL WINAPI PeekMessageA(LPMSG msg, HWND window, UINT first, UINT last, UINT remove);
+BOOL WINAPI GetMessageA(LPMSG msg, HWND window, UINT first, UINT last);
+BOOL WINAPI TranslateMessage(const MSG *msg);
+LRESULT WINAPI DispatchMessageA(const MSG *msg);
+void WINAPI PostQuitMessage(int exitCode);
+BOOL WINAPI IsWindow(HWND window);
+DWORD WINAPI GetCurrentThreadId(void);
+
+/* ------------------------------------------------------------------------
+ * Threads.
+ * ---------------------------------------------------------------------- */
+#define THREAD_PRIORITY_IDLE (-15)
+#define THREAD_PRIORITY_LOWEST (-2)
+#define THREAD_PRIORITY_BELOW_NORMAL (-1)
+#define THREAD_PRIORITY_NORMAL 0
+#define THREAD_PRIORITY_ABOVE_NORMAL 1
+#define THREAD_PRIORITY_HIGHEST 2
+#define THREAD_PRIORITY_TIME_CRITICAL 15
+#define THREAD_PRIORITY_ERROR_RETURN 0x7FFFFFFF
+
+HANDLE WINAPI GetCurrentThread(void);
+BOOL WINAPI SetThreadPriority(HANDLE thread, int priority);
+int WINAPI GetThreadPriority(HANDLE thread);
+void WINAPI Sleep(DWORD milliseconds);
+
+/* ------------------------------------------------------------------------
+ * Wave output and multimedia files.  The records are byte-packed, as the
+ * Windows multimedia headers declare them.
+ * ---------------------------------------------------------------------- */
+typedef UINT MMRESULT;
+typedef HWAVEOUT *LPHWAVEOUT;
+typedef DWORD FOURCC;
+typedef char *HPSTR;
+typedef HANDLE HTASK;
+typedef LRESULT(CALLBACK *LPMMIOPROC)(LPSTR, UINT, LPARAM, LPARAM);
+
+#pragma pack(push, 1)
+typedef struct tWAVEFORMATEX {
+    WORD wFormatTag;
+    WORD nChannels;
+    DWORD nSamplesPerSec;
+    DWORD nAvgBytesPerSec;
+    WORD nBlockAlign;
+    WORD wBitsPerSample;
+    WORD cbSize;
+} WAVEFORMATEX, *PWAVEFORMATEX, *LPWAVEFORMATEX;
+typedef const WAVEFORMATEX *LPCWAVEFORMATEX;
+
+typedef struct mmtime_tag {
+    UINT wType;
+    union {
+        DWORD ms;
+        DWORD sample;
+        DWORD cb;
+        DWORD ticks;
+        struct {
+            BYTE hour;
+            BYTE min;
+            BYTE sec;
+            BYTE frame;
+            BYTE fps;
+            BYTE dummy;
+            BYTE pad[2];
+        } smpte;
+        struct {
+            DWORD songptrpos;
+        } midi;
+    } u;
+} MMTIME, *PMMTIME, *LPMMTIME;
+
+typedef struct _MMIOINFO {
+    DWORD dwFlags;
+    FOURCC fccIOProc;
+    LPMMIOPROC pIOProc;
+    UINT wErrorRet;
+    HTASK htask;
+    LONG cchBuffer;
+    HPSTR pchBuffer;
+    HPSTR pchNext;
+    HPSTR pchEndRead;
+    HPSTR pchEndWrite;
+    LONG lBufOffset;
+    LONG lDiskOffset;
+    DWORD adwInfo[3];
+    DWORD dwReserved1;
+    DWORD dwReserved2;
+    HMMIO hmmio;
+} MMIOINFO, *PMMIOINFO, *LPMMIOINFO;
+#pragma pack(pop)
+
+#define WAVE_FORMAT_PCM 1
+#define WAVE_MAPPER ((UINT)-1)
+#define WAVE_FORMAT_QUERY 0x0001u
+#define WAVE_ALLOWSYNC 0x0002u
+#define WAVE_MAPPED 0x0004u
+#define WAVE_FORMAT_DIRECT 0x0008u
+
+#define CALLBACK_TYPEMASK 0x00070000u
+#define CALLBACK_NULL 0x00000000u
+#define CALLBACK_WINDOW 0x00010000u
+#define CALLBACK_TASK 0x00020000u
+#define CALLBACK_THREAD CALLBACK_TASK
+#define CALLBACK_FUNCTION 0x00030000u
+#define CALLBACK_EVENT 0x00050000u
+
+#define TIME_MS 0x0001u
+#define TIME_SAMPLES 0x0002u
+#define TIME_BYTES 0x0004u
+
+#define MMSYSERR_NOERROR 0u
+#define MMSYSERR_ERROR 1u
+#define MMSYSERR_BADDEVICEID 2u
+#define MMSYSERR_INVALHANDLE 5u
+#define MMSYSERR_NODRIVER 6u
+#define MMSYSERR_NOMEM 7u
+#define MMSYSERR_NOTSUPPORTED 8u
+#define MMSYSERR_INVALFLAG 10u
+#define MMSYSERR_INVALPARAM 11u
+#define WAVERR_BADFORMAT 32u
+#define WAVERR_STILLPLAYING 33u
+#define WAVERR_UNPREPARED 34u
+
+UINT WINAPI waveOutGetNumDevs(void);
+MMRESULT WINAPI waveOutOpen(LPHWAVEOUT device, UINT deviceId, LPCWAVEFORMATEX format, DWORD_PTR callback,
+                            DWORD_PTR instance, DWORD flags);
+MMRESULT WINAPI waveOutPrepareHeader(HWAVEOUT device, LPWAVEHDR header, UINT size);
+MMRESULT WINAPI waveOutUnprepareHeader(HWAVEOUT device, LPWAVEHDR header, UINT size);
+MMRESULT WINAPI waveOutWrite(HWAVEOUT device, LPWAVEHDR header, UINT size);
+MMRESULT WINAPI waveOutPause(HWAVEOUT device);
+MMRESULT WINAPI waveOutRestart(HWAVEOUT device);
+MMRESULT WINAPI waveOutReset(HWAVEOUT device);
+MMRESULT WINAPI waveOutGetPosition(HWAVEOUT device, LPMMTIME time, UINT size);
+MMRESULT WINAPI waveOutClose(HWAVEOUT device);
+
+#define MMIO_READ 0x00000000u
+#define MMIO_WRITE 0x00000001u
+#define MMIO_READWRITE 0x00000002u
+#define MMIO_RWMODE 0x00000003u
+#define MMIO_COMPAT 0x00000000u
+#define MMIO_EXCLUSIVE 0x00000010u
+#define MMIO_DENYWRITE 0x00000020u
+#define MMIO_DENYREAD 0x00000030u
+#define MMIO_DENYNONE 0x00000040u
+#define MMIO_SHAREMODE 0x00000070u
+#define MMIO_CREATE 0x00001000u
+#define MMIO_ALLOCBUF 0x00010000u
+
+#define MMIOERR_BASE 256u
+#define MMIOERR_FILENOTFOUND (MMIOERR_BASE + 1)
+#define MMIOERR_OUTOFMEMORY (MMIOERR_BASE + 2)
+#define MMIOERR_CANNOTOPEN (MMIOERR_BASE + 3)
+#define MMIOERR_CANNOTCLOSE (MMIOERR_BASE + 4)
+#define MMIOERR_CANNOTREAD (MMIOERR_BASE + 5)
+#define MMIOERR_CANNOTWRITE (MMIOERR_BASE + 6)
+#define MMIOERR_CANNOTSEEK (MMIOERR_BASE + 7)
+#define MMIOERR_PATHNOTFOUND (MMIOERR_BASE + 11)
+#define MMIOERR_ACCESSDENIED (MMIOERR_BASE + 12)
+#define MMIOERR_SHARINGVIOLATION (MMIOERR_BASE + 13)
+#define MMIOERR_TOOMANYOPENFILES (MMIOERR_BASE + 15)
+
+HMMIO WINAPI mmioOpenA(LPSTR name, LPMMIOINFO info, DWORD flags);
+LONG WINAPI mmioRead(HMMIO file, HPSTR buffer, LONG bytes);
+LONG WINAPI mmioWrite(HMMIO file, const char *buffer, LONG bytes);
+LONG WINAPI mmioSeek(HMMIO file, LONG offset, int origin);
+MMRESULT WINAPI mmioClose(HMMIO file, UINT flags);
 
 #endif /* KVX_POSIX_WIN32_H */

@@ -1,0 +1,397 @@
+/*
+ * Window messages with Windows meaning.
+ *
+ * - Every thread that takes part has a message queue of its own: posted
+ *   messages in order, messages sent to it by other threads, and the quit
+ *   flag of PostQuitMessage.
+ * - A window belongs to the thread that created it.  PostMessageA queues on
+ *   that thread; SendMessageA from that thread calls the procedure at once,
+ *   from another thread it queues the message as sent and waits until the
+ *   owner takes it in GetMessageA or PeekMessageA.  While it waits, the
+ *   sender's thread takes the messages sent to it in turn, so that two
+ *   threads that send to each other do not deadlock.
+ * - GetMessageA and PeekMessageA first call the procedures for all sent
+ *   messages, then look for a posted message that passes the filter, and
+ *   only then for WM_QUIT, which they return whatever the filter is.
+ * - When a thread ends, its windows go and its pending sent messages are
+ *   answered with 0.
+ */
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <vector>
+
+#include "objects.h"
+
+namespace {
+
+struct ThreadQueue;
+
+struct SentMessage {
+    HWND window;
+    UINT message;
+    WPARAM wParam;
+    LPARAM lParam;
+    std::shared_ptr<ThreadQueue> sender;
+    LRESULT result = 0;
+    bool done = false; /* guarded by sender->lock */
+};
+
+struct ThreadQueue {
+    std::mutex lock;
+    std::condition_variable wake;
+    std::deque<MSG> posted;          /* guarded by lock */
+    std::deque<SentMessage *> sent;  /* guarded by lock */
+    bool quit = false;               /* guarded by lock */
+    int quitCode = 0;                /* guarded by lock */
+    bool ended = false;              /* guarded by lock: the thread has ended */
+    std::vector<HWND> windows;       /* guarded by g_windows_lock */
+};
+
+struct WindowObject : posix::Object {
+    WNDPROC proc;
+    void *user;
+    std::shared_ptr<ThreadQueue> owner;
+};
+
+/* Guards creating, destroying and looking up windows. */
+std::mutex g_windows_lock;
+
+void end_queue(const std::shared_ptr<ThreadQueue> &queue);
+
+/* The calling thread's queue, made on first use and ended with the thread. */
+struct QueueHolder {
+    std::shared_ptr<ThreadQueue> queue;
+    ~QueueHolder()
+    {
+        if (queue) end_queue(queue);
+    }
+};
+thread_local QueueHolder t_queue;
+
+const std::shared_ptr<ThreadQueue> &own_queue()
+{
+    if (!t_queue.queue) t_queue.queue = std::make_shared<ThreadQueue>();
+    return t_queue.queue;
+}
+
+/* What a message needs of a window, copied out under the lock. */
+struct WindowRef {
+    WNDPROC proc = nullptr;
+    void *user = nullptr;
+    std::shared_ptr<ThreadQueue> owner;
+};
+
+bool find_window(HWND window, WindowRef *ref)
+{
+    std::lock_guard<std::mutex> guard(g_windows_lock);
+    if (posix::object_kind(window) != posix::kObjectWindow) return false;
+    const auto *object = reinterpret_cast<const WindowObject *>(window);
+    ref->proc = object->proc;
+    ref->user = object->user;
+    ref->owner = object->owner;
+    return true;
+}
+
+/* Unregisters and frees a window; g_windows_lock is held. */
+void remove_window(HWND window)
+{
+    auto *object = reinterpret_cast<WindowObject *>(window);
+    posix::unregister_object(object);
+    delete object;
+}
+
+DWORD tick_count()
+{
+    using namespace std::chrono;
+    return static_cast<DWORD>(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
+}
+
+LRESULT call_window(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    WindowRef ref;
+    if (!find_window(window, &ref)) {
+        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+        return 0;
+    }
+    return ref.proc(window, message, wParam, lParam);
+}
+
+/* Calls the procedure for a message sent by another thread and answers it. */
+void answer(SentMessage *sent)
+{
+    const LRESULT result = call_window(sent->window, sent->message, sent->wParam, sent->lParam);
+    std::shared_ptr<ThreadQueue> sender = sent->sender; /* `sent` may go once it is done */
+    std::lock_guard<std::mutex> guard(sender->lock);
+    sent->result = result;
+    sent->done = true;
+    sender->wake.notify_all();
+}
+
+/* Takes the messages sent to the queue's thread, one by one, with the lock
+ * released while each procedure runs. */
+void take_sent(ThreadQueue &queue, std::unique_lock<std::mutex> &lock)
+{
+    while (!queue.sent.empty()) {
+        SentMessage *sent = queue.sent.front();
+        queue.sent.pop_front();
+        lock.unlock();
+        answer(sent);
+        lock.lock();
+    }
+}
+
+bool passes(const MSG &msg, HWND window, UINT first, UINT last)
+{
+    if (window == reinterpret_cast<HWND>(static_cast<intptr_t>(-1))) {
+        if (msg.hwnd != nullptr) return false;
+    } else if (window != nullptr && msg.hwnd != window) {
+        return false;
+    }
+    if (first == 0 && last == 0) return true;
+    return msg.message >= first && msg.message <= last;
+}
+
+/* A posted message that passes the filter, else WM_QUIT when it is due;
+ * the queue's lock is held. */
+bool take_posted(ThreadQueue &queue, LPMSG msg, HWND window, UINT first, UINT last, bool remove)
+{
+    for (auto it = queue.posted.begin(); it != queue.posted.end(); ++it) {
+        if (!passes(*it, window, first, last)) continue;
+        *msg = *it;
+        if (remove) queue.posted.erase(it);
+        return true;
+    }
+    if (queue.quit) {
+        *msg = MSG{};
+        msg->message = WM_QUIT;
+        msg->wParam = static_cast<WPARAM>(static_cast<intptr_t>(queue.quitCode));
+        msg->time = tick_count();
+        if (remove) queue.quit = false;
+        return true;
+    }
+    return false;
+}
+
+bool post_to(ThreadQueue &queue, HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    MSG msg{};
+    msg.hwnd = window;
+    msg.message = message;
+    msg.wParam = wParam;
+    msg.lParam = lParam;
+    msg.time = tick_count();
+    std::lock_guard<std::mutex> guard(queue.lock);
+    if (queue.ended) return false;
+    queue.posted.push_back(msg);
+    queue.wake.notify_all();
+    return true;
+}
+
+/* A filter window must be a window (or the thread-message filter). */
+bool filter_is_valid(HWND window)
+{
+    if (window == nullptr || window == reinterpret_cast<HWND>(static_cast<intptr_t>(-1))) return true;
+    if (IsWindow(window)) return true;
+    SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+    return false;
+}
+
+void end_queue(const std::shared_ptr<ThreadQueue> &queue)
+{
+    {
+        std::lock_guard<std::mutex> guard(g_windows_lock);
+        for (HWND window : queue->windows) remove_window(window);
+        queue->windows.clear();
+    }
+    std::deque<SentMessage *> pending;
+    {
+        std::lock_guard<std::mutex> guard(queue->lock);
+        queue->ended = true;
+        queue->posted.clear();
+        pending.swap(queue->sent);
+    }
+    for (SentMessage *sent : pending) {
+        std::shared_ptr<ThreadQueue> sender = sent->sender;
+        std::lock_guard<std::mutex> guard(sender->lock);
+        sent->result = 0;
+        sent->done = true;
+        sender->wake.notify_all();
+    }
+}
+
+} // namespace
+
+namespace posix {
+
+HWND create_window(WNDPROC proc, void *user)
+{
+    if (proc == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    auto *object = new (std::nothrow) WindowObject;
+    if (object == nullptr) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
+    object->kind = kObjectWindow;
+    object->proc = proc;
+    object->user = user;
+    object->owner = own_queue();
+    HWND window = reinterpret_cast<HWND>(object);
+    std::lock_guard<std::mutex> guard(g_windows_lock);
+    object->owner->windows.push_back(window);
+    register_object(object);
+    return window;
+}
+
+bool destroy_window(HWND window)
+{
+    std::lock_guard<std::mutex> guard(g_windows_lock);
+    if (object_kind(window) != kObjectWindow) {
+        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+        return false;
+    }
+    auto *object = reinterpret_cast<WindowObject *>(window);
+    if (object->owner != t_queue.queue) {
+        SetLastError(ERROR_ACCESS_DENIED); /* only its own thread destroys a window */
+        return false;
+    }
+    auto &windows = object->owner->windows;
+    for (auto it = windows.begin(); it != windows.end(); ++it) {
+        if (*it == window) {
+            windows.erase(it);
+            break;
+        }
+    }
+    remove_window(window);
+    return true;
+}
+
+void *window_user(HWND window)
+{
+    WindowRef ref;
+    if (!find_window(window, &ref)) {
+        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+        return nullptr;
+    }
+    return ref.user;
+}
+
+bool window_of_this_thread(HWND window)
+{
+    WindowRef ref;
+    return find_window(window, &ref) && ref.owner == t_queue.queue;
+}
+
+} // namespace posix
+
+BOOL WINAPI IsWindow(HWND window)
+{
+    return posix::object_kind(window) == posix::kObjectWindow ? TRUE : FALSE;
+}
+
+BOOL WINAPI PostMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    if (window == nullptr) {
+        /* As PostThreadMessage to the calling thread. */
+        post_to(*own_queue(), nullptr, message, wParam, lParam);
+        return TRUE;
+    }
+    WindowRef ref;
+    if (!find_window(window, &ref) || !post_to(*ref.owner, window, message, wParam, lParam)) {
+        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+LRESULT WINAPI SendMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    WindowRef ref;
+    if (!find_window(window, &ref)) {
+        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+        return 0;
+    }
+    if (ref.owner == t_queue.queue) return ref.proc(window, message, wParam, lParam);
+
+    const std::shared_ptr<ThreadQueue> &mine = own_queue();
+    SentMessage sent;
+    sent.window = window;
+    sent.message = message;
+    sent.wParam = wParam;
+    sent.lParam = lParam;
+    sent.sender = mine;
+    {
+        std::lock_guard<std::mutex> guard(ref.owner->lock);
+        if (ref.owner->ended) {
+            SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+            return 0;
+        }
+        ref.owner->sent.push_back(&sent);
+        ref.owner->wake.notify_all();
+    }
+    std::unique_lock<std::mutex> lock(mine->lock);
+    while (!sent.done) {
+        if (!mine->sent.empty()) {
+            take_sent(*mine, lock);
+            continue;
+        }
+        mine->wake.wait(lock);
+    }
+    return sent.result;
+}
+
+BOOL WINAPI PeekMessageA(LPMSG msg, HWND window, UINT first, UINT last, UINT remove)
+{
+    if (msg == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (!filter_is_valid(window)) return FALSE;
+    ThreadQueue &queue = *own_queue();
+    std::unique_lock<std::mutex> lock(queue.lock);
+    take_sent(queue, lock);
+    return take_posted(queue, msg, window, first, last, (remove & PM_REMOVE) != 0) ? TRUE : FALSE;
+}
+
+BOOL WINAPI GetMessageA(LPMSG msg, HWND window, UINT first, UINT last)
+{
+    if (msg == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return -1;
+    }
+    if (!filter_is_valid(window)) return -1;
+    ThreadQueue &queue = *own_queue();
+    std::unique_lock<std::mutex> lock(queue.lock);
+    for (;;) {
+        take_sent(queue, lock);
+        if (take_posted(queue, msg, window, first, last, true)) return msg->message == WM_QUIT ? FALSE : TRUE;
+        queue.wake.wait(lock);
+    }
+}
+
+BOOL WINAPI TranslateMessage(const MSG *)
+{
+    return FALSE; /* there are no key messages to translate */
+}
+
+LRESULT WINAPI DispatchMessageA(const MSG *msg)
+{
+    if (msg == nullptr || msg->hwnd == nullptr) return 0;
+    return call_window(msg->hwnd, msg->message, msg->wParam, msg->lParam);
+}
+
+void WINAPI PostQuitMessage(int exitCode)
+{
+    ThreadQueue &queue = *own_queue();
+    std::lock_guard<std::mutex> guard(queue.lock);
+    queue.quit = true;
+    queue.quitCode = exitCode;
+    queue.wake.notify_all();
+}
