@@ -1,5 +1,6 @@
 /*
- * decoders.h - the LP decoder's entries as the sessions call them.
+ * decoders.h - the LP decoder's entries as the sessions call them (the
+ * LP codec defines them).
  */
 #ifndef KVX_DECODE_DECODERS_H
 #define KVX_DECODE_DECODERS_H

@@ -1,7 +1,7 @@
 /*
  * skip.h - the frame skippers that the frame fetch uses to resume inside a
- * block.  Each codec provides its own; both advance the frame position by
- * the length of the frame at it without decoding it.
+ * block.  Each codec provides its own (codec_sp, codec_lp); both advance the
+ * frame position by the length of the frame at it without decoding it.
  */
 #ifndef KVX_FORMAT_SKIP_H
 #define KVX_FORMAT_SKIP_H
