@@ -7,6 +7,8 @@
  *   kvx set FILE FIELD=VALUE ...     set header fields
  *   kvx lock FILE | unlock FILE      lock the file against changes, or not
  *   kvx priority FILE N              set the priority byte
+ *   kvx decode FILE -o OUT ...       decode to a WAV or FLAC file
+ *   kvx play FILE ...                play through the sound device
  *
  * Times are milliseconds or h:mm:ss.mmm (also mm:ss and ss.mmm).
  */
@@ -18,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "audio.h"
 #include "kvx.h"
 
 namespace {
@@ -36,6 +39,14 @@ const char *const kUsage =
     "  lock FILE                   lock the file against changes\n"
     "  unlock FILE                 allow changes again\n"
     "  priority FILE N             set the priority byte (0..255)\n"
+    "  decode FILE -o OUT [--start TIME] [--end TIME] [--postfilter] [--native-rate]\n"
+    "                              decode to OUT: .wav, or .flac; SP at 11025 Hz (12000 Hz\n"
+    "                              with --native-rate), LP at 8000 Hz; a file with both\n"
+    "                              codecs gives one output at the SP rate, the LP parts\n"
+    "                              resampled to it\n"
+    "  play FILE [--start TIME] [--speed -4..4] [--postfilter]\n"
+    "                              play through the sound device; Ctrl-C stops and prints\n"
+    "                              the stop position\n"
     "  help                        show this text\n"
     "\n"
     "TIME is milliseconds or h:mm:ss.mmm (mm:ss.mmm and ss.mmm also do).\n";
@@ -467,6 +478,68 @@ int command_priority(const char *path, const char *text)
     return 0;
 }
 
+bool time_option(const char *name, int argc, char **argv, int *i, uint32_t *ms)
+{
+    if (std::strcmp(argv[*i], name) != 0) return false;
+    if (*i + 1 >= argc || !parse_time(argv[*i + 1], ms)) {
+        std::fprintf(stderr, "kvx: %s needs a time\n", name);
+        std::exit(2);
+    }
+    ++*i;
+    return true;
+}
+
+int command_decode(int argc, char **argv)
+{
+    DecodeOptions options;
+    for (int i = 0; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (time_option("--start", argc, argv, &i, &options.startMs)) continue;
+        if (time_option("--end", argc, argv, &i, &options.endMs)) continue;
+        if (arg == "--postfilter") options.postfilter = true;
+        else if (arg == "--native-rate") options.nativeRate = true;
+        else if (arg == "-o" && i + 1 < argc) options.output = argv[++i];
+        else if (options.input.empty() && arg[0] != '-') options.input = arg;
+        else {
+            std::fputs(kUsage, stderr);
+            return 2;
+        }
+    }
+    if (options.input.empty() || options.output.empty()) {
+        std::fputs(kUsage, stderr);
+        return 2;
+    }
+    return decode_file(options);
+}
+
+int command_play(int argc, char **argv)
+{
+    PlayOptions options;
+    for (int i = 0; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (time_option("--start", argc, argv, &i, &options.startMs)) continue;
+        if (arg == "--postfilter") options.postfilter = true;
+        else if (arg == "--speed" && i + 1 < argc) {
+            char *end = nullptr;
+            const long speed = std::strtol(argv[++i], &end, 10);
+            if (*end != '\0' || speed < -4 || speed > 4) {
+                std::fprintf(stderr, "kvx: --speed is -4..4\n");
+                return 2;
+            }
+            options.speed = static_cast<int>(speed);
+        } else if (options.input.empty() && arg[0] != '-') options.input = arg;
+        else {
+            std::fputs(kUsage, stderr);
+            return 2;
+        }
+    }
+    if (options.input.empty()) {
+        std::fputs(kUsage, stderr);
+        return 2;
+    }
+    return play_file(options);
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -484,6 +557,8 @@ int main(int argc, char **argv)
     if (command == "set" && argc >= 4) return command_set(argv[2], argc - 3, argv + 3);
     if ((command == "lock" || command == "unlock") && argc == 3) return command_lock(argv[2], command == "lock");
     if (command == "priority" && argc == 4) return command_priority(argv[2], argv[3]);
+    if (command == "decode") return command_decode(argc - 2, argv + 2);
+    if (command == "play") return command_play(argc - 2, argv + 2);
     std::fputs(kUsage, stderr);
     return 2;
 }
