@@ -1,9 +1,14 @@
 #!/usr/bin/env bash
-# Builds the kvx tool and shows what opening the bundled sample reports.
+# Builds the kvx tool, shows what opening the bundled sample reports and
+# decodes it to a WAV file.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${KVX_BUILD_ROOT:-$root/build}/linux
-"$root/scripts/deps.sh" cmake make g++ libgtest-dev
+sample=${1:-$root/samples/dictation.kvx}
+"$root/scripts/deps.sh" cmake make g++ pkg-config libgtest-dev libsndfile1-dev
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build" --target kvx_tool -j"$(nproc)" >/dev/null
-"$build/tools/kvx/kvx" info "${1:-$root/samples/dictation.kvx}"
+"$build/tools/kvx/kvx" info "$sample"
+out="$build/$(basename "$sample" .kvx).wav"
+"$build/tools/kvx/kvx" decode "$sample" -o "$out"
+echo "decoded to $out"
