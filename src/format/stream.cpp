@@ -208,6 +208,18 @@ int fetch_last_frame(uint8_t **frame)
     return 1;
 }
 
+/* A new block: its first frame, which may also be its last. */
+int fetch_new_block(uint8_t **frame)
+{
+    const int step = fetch_from_block(frame);
+    if (step != 2) return step;
+    if (g_read.remaining != 1) {
+        --g_read.remaining;
+        return 1;
+    }
+    return fetch_last_frame(frame);
+}
+
 } // namespace
 
 uint32_t ring_load(uint8_t *dest, uint32_t bytes, bool positioned)
@@ -373,13 +385,7 @@ int frame_fetch(uint8_t **frame)
 
     /* 4. to 6. A new block. */
     if (read_block || g_read.remaining == 0) {
-        const int step = fetch_from_block(frame);
-        if (step != 2) return step;
-        if (g_read.remaining != 1) {
-            --g_read.remaining;
-            return 1;
-        }
-        return fetch_last_frame(frame);
+        return fetch_new_block(frame);
     }
 
     /* 7. The next frame of the current block, unless the count promised
@@ -388,13 +394,7 @@ int frame_fetch(uint8_t **frame)
     if (*frame < block || *frame >= block + kBlockBytes) {
         g_read.remaining = 0;
         advance_block();
-        const int step = fetch_from_block(frame);
-        if (step != 2) return step;
-        if (g_read.remaining != 1) {
-            --g_read.remaining;
-            return 1;
-        }
-        return fetch_last_frame(frame);
+        return fetch_new_block(frame);
     }
     if (g_read.remaining != 1) {
         --g_read.remaining;
