@@ -152,6 +152,14 @@ bool ends_with(const std::string &text, const char *suffix)
     return true;
 }
 
+/* Sets up the decoding service with a window of the tool's own and makes
+ * the file the active file. */
+uint32_t open_for_decoding(const std::string &path, uint32_t *length, uint16_t *codecs)
+{
+    const uint32_t result = KVXInitDecoder(make_window(), &g_control);
+    return result == KVX_OK ? KVXActiveFile(path.c_str(), length, codecs) : result;
+}
+
 std::atomic<bool> g_interrupted{false};
 uint32_t g_buffers_played = 0;
 bool g_play_finished = false;
@@ -198,11 +206,9 @@ LRESULT play_window_proc(HWND window, UINT message, WPARAM wParam, LPARAM lParam
 
 int decode_file(const DecodeOptions &options)
 {
-    HWND window = make_window();
     uint32_t length = 0;
     uint16_t codecs = 0;
-    uint32_t result = KVXInitDecoder(window, &g_control);
-    if (result == KVX_OK) result = KVXActiveFile(options.input.c_str(), &length, &codecs);
+    uint32_t result = open_for_decoding(options.input, &length, &codecs);
     if (result != KVX_OK) {
         std::fprintf(stderr, "kvx: %s: cannot be decoded (result %u)\n", options.input.c_str(), result);
         return 1;
@@ -297,11 +303,9 @@ int decode_file(const DecodeOptions &options)
 
 int play_file(const PlayOptions &options)
 {
-    HWND window = make_window();
     uint32_t length = 0;
     uint16_t codecs = 0;
-    uint32_t result = KVXInitDecoder(window, &g_control);
-    if (result == KVX_OK) result = KVXActiveFile(options.input.c_str(), &length, &codecs);
+    uint32_t result = open_for_decoding(options.input, &length, &codecs);
     g_control = KVX_CW_RESET | KVX_CW_REPOSITION;
     if (options.postfilter) g_control |= KVX_CW_POSTFILTER;
     if (options.speed > 0) g_control |= static_cast<uint32_t>(options.speed) << KVX_CW_SPEED_STEP_SHIFT;

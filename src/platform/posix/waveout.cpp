@@ -230,24 +230,29 @@ MMRESULT WINAPI waveOutWrite(HWAVEOUT handle, LPWAVEHDR header, UINT size)
     return MMSYSERR_NOERROR;
 }
 
-MMRESULT WINAPI waveOutPause(HWAVEOUT handle)
+namespace {
+
+/* Holds the queue (pause) or lets it play on (restart). */
+MMRESULT set_paused(HWAVEOUT handle, bool paused)
 {
     WaveDevice *device = device_of(handle);
     if (device == nullptr) return MMSYSERR_INVALHANDLE;
     std::lock_guard<std::mutex> guard(device->lock);
-    device->paused = true;
+    device->paused = paused;
     device->wake.notify_all();
     return MMSYSERR_NOERROR;
 }
 
+} // namespace
+
+MMRESULT WINAPI waveOutPause(HWAVEOUT handle)
+{
+    return set_paused(handle, true);
+}
+
 MMRESULT WINAPI waveOutRestart(HWAVEOUT handle)
 {
-    WaveDevice *device = device_of(handle);
-    if (device == nullptr) return MMSYSERR_INVALHANDLE;
-    std::lock_guard<std::mutex> guard(device->lock);
-    device->paused = false;
-    device->wake.notify_all();
-    return MMSYSERR_NOERROR;
+    return set_paused(handle, false);
 }
 
 MMRESULT WINAPI waveOutReset(HWAVEOUT handle)
