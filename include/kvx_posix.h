@@ -1,5 +1,6 @@
 /*
- * kvx_posix.h - the message window and the wave sink for Linux callers.
+ * kvx_posix.h - the message window, the wave sink and the confirmation of
+ * deletions for Linux callers.
  *
  * On Windows the library reports to a window of the caller's through the
  * system's message queue, and plays through the system's wave-output device.
@@ -33,6 +34,16 @@
  * KVXPosixSetWaveSink chooses; until it is called the environment variable
  * KVX_WAVE_SINK, read when the device is first used, does.  A device that
  * is open keeps the sink it was opened with.
+ *
+ * The confirmation hook stands in for the question that Windows asks the
+ * user before the library deletes files.  It is asked once for each file
+ * that is there, on the thread that deletes, with whether the file is
+ * read-only (locked: no write permission bit), and answers IDYES (delete
+ * it, read-only or not), IDNO (keep it, go on with the next) or IDCANCEL
+ * (keep it and all the rest); any other answer keeps the file.  Without a
+ * hook, files that are not read-only are deleted and read-only ones kept:
+ * a locked recording is never deleted unasked.  Deletions that Windows
+ * makes without asking the user do not ask the hook either.
  *
  * This header declares nothing on Windows.
  */
@@ -83,6 +94,12 @@ typedef LRESULT(CALLBACK *WNDPROC)(HWND, UINT, WPARAM, LPARAM);
 #define MM_WOM_CLOSE 0x3BC
 #define MM_WOM_DONE 0x3BD
 
+#ifndef IDCANCEL
+#define IDCANCEL 2
+#define IDYES 6
+#define IDNO 7
+#endif
+
 #define PM_NOREMOVE 0x0000
 #define PM_REMOVE 0x0001
 #define PM_NOYIELD 0x0002
@@ -122,6 +139,11 @@ KVX_POSIX_EXPORT size_t KVXPosixCaptureOpens(uint32_t *rates, size_t max);
 /* Stores up to `max` start offsets; returns the number of opens. */
 KVX_POSIX_EXPORT size_t KVXPosixCaptureOffsets(size_t *offsets, size_t max);
 KVX_POSIX_EXPORT void KVXPosixCaptureClear(void);
+
+/* Asked before a file is deleted: IDYES, IDNO or IDCANCEL. */
+typedef int (*KVXPosixConfirmHook)(const char *path, BOOL readOnly, void *user);
+/* Installs the hook, with `user` passed to every call; NULL removes it. */
+KVX_POSIX_EXPORT void KVXPosixSetConfirmHook(KVXPosixConfirmHook hook, void *user);
 
 #ifdef __cplusplus
 }

@@ -3,6 +3,8 @@
 
 #include <cstdlib>
 
+#include "database/progress.h"
+
 namespace kvx {
 
 HINSTANCE g_instance = nullptr;
@@ -17,7 +19,7 @@ WriteState g_write;
 void library_attach(HINSTANCE instance)
 {
     g_instance = instance;
-    /* The progress dialog's language is chosen here once it exists. */
+    choose_progress_language();
 }
 
 /* A movable, shareable block, locked for good. */
@@ -54,7 +56,9 @@ void library_detach()
 {
     if (g_file.handle != nullptr && g_file.handle != INVALID_HANDLE_VALUE) CloseHandle(g_file.handle);
     g_file.handle = nullptr;
-    /* The management file's handle is closed here once folders keep one. */
+    std::free(g_folder.data);
+    g_folder.data = nullptr;
+    g_folder.dataBytes = 0;
 
     if (g_file.chunkTimesOwned) std::free(g_file.chunkTimes);
     g_file.chunkTimes = nullptr;

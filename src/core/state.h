@@ -114,6 +114,9 @@ struct Session {
 struct Folder {
     char path[kNameBytes];      /* empty while no folder is active */
     uint32_t mode = 1;          /* bit 0x1 dialog and management file, bit 0x2 no writes */
+    char managementPath[kNameBytes]; /* the folder's KVXMANAGEMENT.DAT; empty for none */
+    uint8_t *data;              /* the management file's content; null when empty */
+    uint32_t dataBytes;
 };
 
 /* Recording and editing. */

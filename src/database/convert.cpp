@@ -19,6 +19,7 @@
 #include <cstring>
 
 #include "core/state.h"
+#include "database/progress.h"
 #include "format/header.h"
 #include "header/marks.h"
 #include "kvx.h"
@@ -80,7 +81,9 @@ uint32_t convert_header(const char *path, uint32_t *table, uint32_t table_entrie
     for (uint32_t chunk = 0; chunk < chunks && result == KVX_OK; ++chunk) {
         got = 0;
         if (!ReadFile(source, buffer, kChunkBytes, &got, nullptr)) got = 0;
-        for (uint32_t offset = 0; offset + hdr::kBlockCodec < got; offset += kBlockBytes) {
+        uint32_t block = 0;
+        for (uint32_t offset = 0; offset + hdr::kBlockCodec < got; offset += kBlockBytes, ++block) {
+            if (block % 50 == 0) progress_report(chunks, chunk);
             total += hdr::block_ms(buffer + offset);
             const uint16_t flag = hdr::codec_flag(buffer[offset + hdr::kBlockCodec]);
             flags |= flag;
@@ -92,6 +95,8 @@ uint32_t convert_header(const char *path, uint32_t *table, uint32_t table_entrie
         times[chunk] = got == 0 ? 0 : total;
         if (got != 0 && !write_all(target, buffer, got)) result = KVX_ERR_WRITE;
     }
+
+    progress_report(chunks, chunks);
 
     /* The second block: length, marks, mode. */
     if (result == KVX_OK) {

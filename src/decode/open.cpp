@@ -13,7 +13,8 @@
 #include <cstring>
 
 #include "core/state.h"
-#include "database/convert.h"
+#include "database/build.h"
+#include "database/progress.h"
 #include "format/header.h"
 #include "kvx.h"
 
@@ -83,28 +84,36 @@ uint32_t obtain_chunk_table()
     const uint64_t chunks = (static_cast<uint64_t>(g_file.audioBytes) + g_decoder.chunkBytes - 1) / g_decoder.chunkBytes;
     if (chunks > kMaxChunks) return refuse_file();
     g_file.chunkCount = static_cast<uint16_t>(chunks);
-    /* Files of three or more chunks are looked up in the folder's
-     * management data, or get their table from a database build, once the
-     * large-file database exists; until then every file is read here. */
-    if (g_file.conversionRequest != 0) {
-        /* A one-block file gets its second block in the same pass. */
-        close_active_handle();
+    if (g_file.chunkCount <= 2) {
+        /* A small file is read on every opening, never under the dialog. */
         auto *table = static_cast<uint32_t *>(std::malloc(sizeof(uint32_t) * g_file.chunkCount));
-        uint16_t flags = 0;
-        if (table != nullptr && convert_header(g_file.name, table, g_file.chunkCount, &flags) == KVX_OK) {
-            g_file.chunkTimes = table;
-            g_file.chunkTimesOwned = true;
-            g_file.codecFlags = flags;
-            /* The audio now starts behind two header blocks. */
-            g_file.headerBlocks = 2;
-            return KVX_OK;
+        if (table == nullptr) {
+            close_active_handle();
+            return KVX_ERR_MEMORY;
         }
-        std::free(table);
-        /* The file is as it was: read its table as it stands. */
-        const uint32_t result = read_header();
-        if (result != KVX_OK) return result;
+        uint16_t flags = 0;
+        const uint32_t result = chunk_pass(table, &flags);
+        if (result != KVX_OK) {
+            std::free(table);
+            return result;
+        }
+        g_file.chunkTimes = table;
+        g_file.chunkTimesOwned = true;
+        g_file.codecFlags = flags;
+        return KVX_OK;
     }
-    return read_chunk_table();
+    /* A large file: its table is kept in the folder's management data. */
+    if (g_folder.data != nullptr && g_decoder.chunkBytes == kChunkBytes) {
+        const bool converting = g_file.conversionRequest != 0;
+        if (lookup_active_file() == KVX_OK) {
+            if (!converting) return KVX_OK;
+            /* Found, but the header is still to be converted: the build
+             * runs all the same, and its record is not written. */
+            g_file.chunkTimes = nullptr;
+            g_file.conversionRequest = -1;
+        }
+    }
+    return build_database();
 }
 
 /* The stored result of the opening that last ran.  Both openings keep it,
@@ -204,7 +213,7 @@ uint32_t read_header()
     return result;
 }
 
-uint32_t read_chunk_table()
+void read_table(uint32_t *table, uint16_t *codec_flags)
 {
     const uint32_t chunk_bytes = g_decoder.chunkBytes;
     /* The chunks are read through the read ring; before the decoding
@@ -212,35 +221,32 @@ uint32_t read_chunk_table()
     uint8_t *scratch = nullptr;
     uint8_t *buffer = g_decoder.ring;
     if (buffer == nullptr) buffer = scratch = static_cast<uint8_t *>(std::malloc(chunk_bytes));
-    auto *table = static_cast<uint32_t *>(std::malloc(sizeof(uint32_t) * g_file.chunkCount));
-    if (buffer == nullptr || table == nullptr) {
-        std::free(scratch);
-        std::free(table);
-        close_active_handle();
-        return KVX_ERR_MEMORY;
-    }
-
     uint32_t total = 0;
     uint16_t flags = 0;
-    for (uint32_t chunk = 0; chunk < g_file.chunkCount; ++chunk) {
+    const uint32_t chunks = g_file.chunkCount;
+    for (uint32_t chunk = 0; chunk < chunks; ++chunk) {
         DWORD got = 0;
-        if (!ReadFile(g_file.handle, buffer, chunk_bytes, &got, nullptr)) got = 0;
+        if (buffer == nullptr || !ReadFile(g_file.handle, buffer, chunk_bytes, &got, nullptr)) got = 0;
         /* Every block whose codec byte was read counts; the first block
          * always does, and bytes that were not read count as zero. */
-        if (got < kBlockBytes) std::memset(buffer + got, 0, kBlockBytes - got);
-        for (uint32_t offset = 0; offset == 0 || offset + hdr::kBlockCodec < got; offset += kBlockBytes) {
-            total += hdr::block_ms(buffer + offset);
-            flags |= hdr::codec_flag(buffer[offset + hdr::kBlockCodec]);
+        uint8_t zero_block[kBlockBytes] = {};
+        const uint8_t *data = buffer;
+        if (got < kBlockBytes) {
+            if (buffer != nullptr) std::memset(buffer + got, 0, kBlockBytes - got);
+            else data = zero_block;
         }
-        /* Progress goes to the progress dialog here while one shows. */
+        uint32_t block = 0;
+        for (uint32_t offset = 0; offset == 0 || offset + hdr::kBlockCodec < got; offset += kBlockBytes, ++block) {
+            if (block % 50 == 0) progress_report(chunks, chunk);
+            total += hdr::block_ms(data + offset);
+            flags |= hdr::codec_flag(data[offset + hdr::kBlockCodec]);
+        }
         table[chunk] = got == 0 ? 0 : total;
     }
+    progress_report(chunks, chunks);
     std::free(scratch);
     close_active_handle();
-    g_file.chunkTimes = table;
-    g_file.chunkTimesOwned = true;
-    g_file.codecFlags = flags;
-    return KVX_OK;
+    *codec_flags = flags;
 }
 
 } // namespace kvx

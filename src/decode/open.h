@@ -15,10 +15,10 @@ namespace kvx {
  * memory), 5 (size unreadable) or 7 (not a KVX file) with no handle held. */
 uint32_t read_header();
 
-/* Fills a chunk time table of the active file's chunk count and its codec
+/* Fills `table` (the active file's chunk count of entries) and the codec
  * flags from the open file, positioned after the header, then closes it.
- * Returns 0, or 3 when the table cannot be allocated. */
-uint32_t read_chunk_table();
+ * While the progress dialog is up it is told of every 50th block. */
+void read_table(uint32_t *table, uint16_t *codec_flags);
 
 /* Closes the active file's handle if one is held. */
 void close_active_handle();

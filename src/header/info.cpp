@@ -12,6 +12,7 @@
 
 #include "core/state.h"
 #include "database/convert.h"
+#include "database/progress.h"
 #include "decode/open.h"
 #include "format/header.h"
 #include "kvx.h"
@@ -106,6 +107,15 @@ bool read_exact(HANDLE file, uint8_t *buffer, DWORD bytes, DWORD *got)
 bool folder_path(const char *name, char *path)
 {
     return join_folder(g_folder.path, name, path, kNameBytes);
+}
+
+/* Files larger than this are converted under the progress dialog. */
+constexpr DWORD kDialogBytes = 2000000;
+
+/* The header pass alone: no table is kept. */
+uint32_t convert_work(void *path)
+{
+    return convert_header(static_cast<const char *>(path), nullptr, 0, nullptr);
 }
 
 /* After the active file was converted its audio starts one block later. */
@@ -208,8 +218,10 @@ extern "C" uint32_t KVXAPI KVXGetHeaderInfoEx(const char *source, HeaderInfoEx *
         }
         CloseHandle(file);
         /* Files of more than 2,000,000 bytes are converted under the
-         * progress dialog once it exists. */
-        if (convert_header(path, nullptr, 0, nullptr) != KVX_OK) return KVX_OK; /* the fields stay as they were */
+         * progress dialog, which says a header is being added. */
+        const uint32_t result = size > kDialogBytes ? run_under_progress(kJobPass, 2, convert_work, path)
+                                                    : convert_work(path);
+        if (result != KVX_OK) return KVX_OK; /* the fields stay as they were */
         converted(path);
         file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                            FILE_ATTRIBUTE_NORMAL, nullptr);

@@ -210,6 +210,7 @@ BOOL WINAPI CloseHandle(HANDLE handle)
 {
     switch (posix::object_kind(handle)) {
     case posix::kObjectFile: return posix::close_file(handle) ? TRUE : FALSE;
+    case posix::kObjectThread: return posix::close_thread(handle) ? TRUE : FALSE;
     default: SetLastError(ERROR_INVALID_HANDLE); return FALSE;
     }
 }

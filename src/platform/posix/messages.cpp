@@ -11,8 +11,13 @@
  *   sender's thread takes the messages sent to it in turn, so that two
  *   threads that send to each other do not deadlock.
  * - GetMessageA and PeekMessageA first call the procedures for all sent
- *   messages, then look for a posted message that passes the filter, and
- *   only then for WM_QUIT, which they return whatever the filter is.
+ *   messages, then look for a posted message that passes the filter, then
+ *   for WM_QUIT, which they return whatever the filter is, and last for a
+ *   due timer.
+ * - A timer is no message in the queue: WM_TIMER is made when it is taken,
+ *   and the timer is due again one interval after that.  So a timer that
+ *   is late has one WM_TIMER pending, not many.  GetMessageA sleeps until
+ *   the first timer is due.
  * - When a thread ends, its windows go and its pending sent messages are
  *   answered with 0.
  */
@@ -29,6 +34,8 @@
 
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
 struct ThreadQueue;
 
 struct SentMessage {
@@ -41,6 +48,13 @@ struct SentMessage {
     bool done = false; /* guarded by sender->lock */
 };
 
+struct Timer {
+    HWND window;
+    UINT_PTR id;
+    Clock::duration interval;
+    Clock::time_point due;
+};
+
 struct ThreadQueue {
     std::mutex lock;
     std::condition_variable wake;
@@ -49,6 +63,7 @@ struct ThreadQueue {
     bool quit = false;               /* guarded by lock */
     int quitCode = 0;                /* guarded by lock */
     bool ended = false;              /* guarded by lock: the thread has ended */
+    std::vector<Timer> timers;       /* guarded by lock */
     std::vector<HWND> windows;       /* guarded by g_windows_lock */
 };
 
@@ -177,6 +192,43 @@ bool take_posted(ThreadQueue &queue, LPMSG msg, HWND window, UINT first, UINT la
     return false;
 }
 
+/* WM_TIMER of the due timer that passes the filter and was due first.  When
+ * none is due, `next` is when the first one that passes will be (max: none
+ * passes).  The queue's lock is held. */
+bool take_timer(ThreadQueue &queue, LPMSG msg, HWND window, UINT first, UINT last, bool remove,
+                Clock::time_point *next)
+{
+    *next = Clock::time_point::max();
+    Timer *earliest = nullptr;
+    for (Timer &timer : queue.timers) {
+        MSG probe{};
+        probe.hwnd = timer.window;
+        probe.message = WM_TIMER;
+        if (passes(probe, window, first, last) && (earliest == nullptr || timer.due < earliest->due))
+            earliest = &timer;
+    }
+    if (earliest == nullptr) return false;
+    const Clock::time_point now = Clock::now();
+    if (earliest->due > now) {
+        *next = earliest->due;
+        return false;
+    }
+    *msg = MSG{};
+    msg->hwnd = earliest->window;
+    msg->message = WM_TIMER;
+    msg->wParam = earliest->id;
+    msg->time = tick_count();
+    if (remove) earliest->due = now + earliest->interval;
+    return true;
+}
+
+void remove_timers(ThreadQueue &queue, HWND window)
+{
+    std::lock_guard<std::mutex> guard(queue.lock);
+    auto &timers = queue.timers;
+    for (auto it = timers.begin(); it != timers.end();) it = it->window == window ? timers.erase(it) : it + 1;
+}
+
 bool post_to(ThreadQueue &queue, HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
     MSG msg{};
@@ -213,6 +265,7 @@ void end_queue(const std::shared_ptr<ThreadQueue> &queue)
         std::lock_guard<std::mutex> guard(queue->lock);
         queue->ended = true;
         queue->posted.clear();
+        queue->timers.clear();
         pending.swap(queue->sent);
     }
     for (SentMessage *sent : pending) {
@@ -252,24 +305,27 @@ HWND create_window(WNDPROC proc, void *user)
 
 bool destroy_window(HWND window)
 {
-    std::lock_guard<std::mutex> guard(g_windows_lock);
-    if (object_kind(window) != kObjectWindow) {
-        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
-        return false;
-    }
-    auto *object = reinterpret_cast<WindowObject *>(window);
-    if (object->owner != t_queue.queue) {
-        SetLastError(ERROR_ACCESS_DENIED); /* only its own thread destroys a window */
-        return false;
-    }
-    auto &windows = object->owner->windows;
-    for (auto it = windows.begin(); it != windows.end(); ++it) {
-        if (*it == window) {
-            windows.erase(it);
-            break;
+    {
+        std::lock_guard<std::mutex> guard(g_windows_lock);
+        if (object_kind(window) != kObjectWindow) {
+            SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+            return false;
         }
+        auto *object = reinterpret_cast<WindowObject *>(window);
+        if (object->owner != t_queue.queue) {
+            SetLastError(ERROR_ACCESS_DENIED); /* only its own thread destroys a window */
+            return false;
+        }
+        auto &windows = object->owner->windows;
+        for (auto it = windows.begin(); it != windows.end(); ++it) {
+            if (*it == window) {
+                windows.erase(it);
+                break;
+            }
+        }
+        remove_window(window);
     }
-    remove_window(window);
+    remove_timers(*t_queue.queue, window); /* the window was this thread's */
     return true;
 }
 
@@ -287,6 +343,13 @@ bool window_of_this_thread(HWND window)
 {
     WindowRef ref;
     return find_window(window, &ref) && ref.owner == t_queue.queue;
+}
+
+void end_thread_messages()
+{
+    if (!t_queue.queue) return;
+    end_queue(t_queue.queue);
+    t_queue.queue.reset();
 }
 
 } // namespace posix
@@ -357,7 +420,10 @@ BOOL WINAPI PeekMessageA(LPMSG msg, HWND window, UINT first, UINT last, UINT rem
     ThreadQueue &queue = *own_queue();
     std::unique_lock<std::mutex> lock(queue.lock);
     take_sent(queue, lock);
-    return take_posted(queue, msg, window, first, last, (remove & PM_REMOVE) != 0) ? TRUE : FALSE;
+    const bool take = (remove & PM_REMOVE) != 0;
+    if (take_posted(queue, msg, window, first, last, take)) return TRUE;
+    Clock::time_point next;
+    return take_timer(queue, msg, window, first, last, take, &next) ? TRUE : FALSE;
 }
 
 BOOL WINAPI GetMessageA(LPMSG msg, HWND window, UINT first, UINT last)
@@ -372,7 +438,10 @@ BOOL WINAPI GetMessageA(LPMSG msg, HWND window, UINT first, UINT last)
     for (;;) {
         take_sent(queue, lock);
         if (take_posted(queue, msg, window, first, last, true)) return msg->message == WM_QUIT ? FALSE : TRUE;
-        queue.wake.wait(lock);
+        Clock::time_point next;
+        if (take_timer(queue, msg, window, first, last, true, &next)) return TRUE;
+        if (next == Clock::time_point::max()) queue.wake.wait(lock);
+        else queue.wake.wait_until(lock, next);
     }
 }
 
@@ -394,4 +463,48 @@ void WINAPI PostQuitMessage(int exitCode)
     queue.quit = true;
     queue.quitCode = exitCode;
     queue.wake.notify_all();
+}
+
+UINT_PTR WINAPI SetTimer(HWND window, UINT_PTR id, UINT ms, TIMERPROC proc)
+{
+    if (proc != nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER); /* timer procedures are not called: WM_TIMER only */
+        return 0;
+    }
+    if (!posix::window_of_this_thread(window)) {
+        SetLastError(ERROR_INVALID_WINDOW_HANDLE); /* timers without a window are not kept either */
+        return 0;
+    }
+    ms = ms < USER_TIMER_MINIMUM ? USER_TIMER_MINIMUM : ms > USER_TIMER_MAXIMUM ? USER_TIMER_MAXIMUM : ms;
+    const Clock::duration interval = std::chrono::milliseconds(ms);
+    ThreadQueue &queue = *own_queue();
+    std::lock_guard<std::mutex> guard(queue.lock);
+    bool replaced = false;
+    for (Timer &timer : queue.timers) {
+        if (timer.window == window && timer.id == id) {
+            timer.interval = interval;
+            timer.due = Clock::now() + interval;
+            replaced = true;
+        }
+    }
+    if (!replaced) queue.timers.push_back(Timer{window, id, interval, Clock::now() + interval});
+    return id != 0 ? id : 1; /* success is never 0 */
+}
+
+BOOL WINAPI KillTimer(HWND window, UINT_PTR id)
+{
+    if (!posix::window_of_this_thread(window)) {
+        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+        return FALSE;
+    }
+    ThreadQueue &queue = *own_queue();
+    std::lock_guard<std::mutex> guard(queue.lock);
+    for (auto it = queue.timers.begin(); it != queue.timers.end(); ++it) {
+        if (it->window == window && it->id == id) {
+            queue.timers.erase(it);
+            return TRUE;
+        }
+    }
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
 }

@@ -20,6 +20,7 @@ enum ObjectKind : uint32_t {
     kObjectWindow = 0x444E4957u,  /* "WIND" */
     kObjectWaveOut = 0x45564157u, /* "WAVE" */
     kObjectMmio = 0x4F494D4Du,    /* "MMIO" */
+    kObjectThread = 0x44524854u,  /* "THRD" */
 };
 
 struct Object {
@@ -48,6 +49,11 @@ bool destroy_window(HWND window);
 void *window_user(HWND window);
 /* Whether `window` is a live window of the calling thread. */
 bool window_of_this_thread(HWND window);
+/* Ends the calling thread's queue and windows now, as its end would. */
+void end_thread_messages();
+
+/* Closes a thread handle of CreateThread (threads.cpp); the thread runs on. */
+bool close_thread(HANDLE handle);
 
 /* Maps an errno value to the Win32 error that the same failure gives. */
 DWORD error_from_errno(int err);

@@ -1,5 +1,12 @@
 /*
- * Threads: identifiers, priorities, Sleep.
+ * Threads: creating and waiting for them, identifiers, priorities, Sleep.
+ *
+ * CreateThread runs the routine on a thread of its own, which has its own
+ * message queue like any other.  The handle is the caller's view of the
+ * thread: closing it does not stop the thread, and the thread's exit code
+ * stays with the handle until the handle is closed.  The thread's windows
+ * end with its routine, before the handle is signalled.  Only such handles
+ * can be waited for.  The stack size is the system's.
  *
  * A thread priority is kept per thread as Windows reports it back, and is
  * passed on to the system as the thread's nice value where that is allowed
@@ -9,6 +16,10 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <new>
 #include <sys/resource.h>
 #include <thread>
 #include <unistd.h>
@@ -69,7 +80,111 @@ void apply_nice(int priority)
 #endif
 }
 
+/* What a thread leaves behind: kept by the thread and by its handle. */
+struct ThreadState {
+    std::mutex lock;
+    std::condition_variable ended;
+    bool running = true;           /* guarded by lock */
+    DWORD exitCode = STILL_ACTIVE; /* guarded by lock */
+};
+
+struct ThreadObject : posix::Object {
+    std::shared_ptr<ThreadState> state;
+};
+
+/* Guards looking up and closing thread handles, so that a handle that one
+ * thread closes is not used after it went by another. */
+std::mutex g_threads_lock;
+
+std::shared_ptr<ThreadState> state_of(HANDLE handle)
+{
+    std::lock_guard<std::mutex> guard(g_threads_lock);
+    if (posix::object_kind(handle) != posix::kObjectThread) return nullptr;
+    return static_cast<ThreadObject *>(static_cast<posix::Object *>(handle))->state;
+}
+
+void run_thread(std::shared_ptr<ThreadState> state, LPTHREAD_START_ROUTINE start, LPVOID param, DWORD id)
+{
+    t_thread_id = id;
+    const DWORD code = start(param);
+    posix::end_thread_messages();
+    std::lock_guard<std::mutex> guard(state->lock);
+    state->exitCode = code;
+    state->running = false;
+    state->ended.notify_all();
+}
+
 } // namespace
+
+namespace posix {
+
+bool close_thread(HANDLE handle)
+{
+    std::lock_guard<std::mutex> guard(g_threads_lock);
+    if (object_kind(handle) != kObjectThread) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return false;
+    }
+    auto *object = static_cast<ThreadObject *>(static_cast<Object *>(handle));
+    unregister_object(object);
+    delete object;
+    return true;
+}
+
+} // namespace posix
+
+HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE start, LPVOID param, DWORD flags,
+                           LPDWORD id)
+{
+    if (start == nullptr || flags != 0) {
+        SetLastError(ERROR_INVALID_PARAMETER); /* CREATE_SUSPENDED and the like are not done */
+        return nullptr;
+    }
+    auto *object = new (std::nothrow) ThreadObject;
+    if (object == nullptr) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
+    const DWORD threadId = g_next_thread_id.fetch_add(1);
+    try {
+        object->state = std::make_shared<ThreadState>();
+        std::thread(run_thread, object->state, start, param, threadId).detach();
+    } catch (...) {
+        delete object;
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
+    object->kind = posix::kObjectThread;
+    posix::register_object(object);
+    if (id != nullptr) *id = threadId;
+    return static_cast<posix::Object *>(object);
+}
+
+BOOL WINAPI GetExitCodeThread(HANDLE thread, LPDWORD code)
+{
+    std::shared_ptr<ThreadState> state = state_of(thread);
+    if (!state || code == nullptr) {
+        SetLastError(!state ? ERROR_INVALID_HANDLE : ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    std::lock_guard<std::mutex> guard(state->lock);
+    *code = state->exitCode;
+    return TRUE;
+}
+
+DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD ms)
+{
+    std::shared_ptr<ThreadState> state = state_of(handle);
+    if (!state) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return WAIT_FAILED;
+    }
+    std::unique_lock<std::mutex> lock(state->lock);
+    const auto ended = [&state] { return !state->running; };
+    if (ms == INFINITE) state->ended.wait(lock, ended);
+    else if (!state->ended.wait_for(lock, std::chrono::milliseconds(ms), ended)) return WAIT_TIMEOUT;
+    return WAIT_OBJECT_0;
+}
 
 DWORD WINAPI GetCurrentThreadId(void)
 {

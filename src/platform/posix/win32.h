@@ -38,6 +38,7 @@
 #define ERROR_FILE_EXISTS 80u
 #define ERROR_INVALID_PARAMETER 87u
 #define ERROR_DISK_FULL 112u
+#define ERROR_CALL_NOT_IMPLEMENTED 120u
 #define ERROR_NEGATIVE_SEEK 131u
 #define ERROR_ALREADY_EXISTS 183u
 #define ERROR_FILENAME_EXCED_RANGE 206u
@@ -90,6 +91,8 @@ typedef DWORD *LPDWORD;
 typedef LONG *PLONG;
 typedef const void *LPCVOID;
 typedef size_t SIZE_T;
+typedef uintptr_t UINT_PTR;
+typedef intptr_t INT_PTR;
 
 DWORD WINAPI GetLastError(void);
 void WINAPI SetLastError(DWORD error);
@@ -128,6 +131,34 @@ void WINAPI PostQuitMessage(int exitCode);
 BOOL WINAPI IsWindow(HWND window);
 DWORD WINAPI GetCurrentThreadId(void);
 
+#ifndef WM_NULL
+#define WM_NULL 0x0000
+#endif
+
+/* Timers of a window.  WM_TIMER (wParam the timer's id, lParam 0) comes
+ * from GetMessageA and PeekMessageA once the timer is due and no posted
+ * message passes the filter; a timer has at most one WM_TIMER pending. */
+#ifndef WM_TIMER
+#define WM_TIMER 0x0113
+#endif
+#define USER_TIMER_MINIMUM 0x0000000Au
+#define USER_TIMER_MAXIMUM 0x7FFFFFFFu
+typedef void(CALLBACK *TIMERPROC)(HWND, UINT, UINT_PTR, DWORD);
+
+UINT_PTR WINAPI SetTimer(HWND window, UINT_PTR id, UINT ms, TIMERPROC proc);
+BOOL WINAPI KillTimer(HWND window, UINT_PTR id);
+
+/* A modal dialog without a dialog template: a message window whose
+ * procedure calls the DLGPROC and answers what it returns, and a message
+ * loop until EndDialog.  The template's name is not looked at. */
+#ifndef WM_INITDIALOG
+#define WM_INITDIALOG 0x0110
+#endif
+typedef INT_PTR(CALLBACK *DLGPROC)(HWND, UINT, WPARAM, LPARAM);
+
+INT_PTR WINAPI DialogBoxParamA(HINSTANCE instance, LPCSTR templateName, HWND owner, DLGPROC proc, LPARAM param);
+BOOL WINAPI EndDialog(HWND dialog, INT_PTR result);
+
 /* ------------------------------------------------------------------------
  * Threads.
  * ---------------------------------------------------------------------- */
@@ -140,10 +171,63 @@ DWORD WINAPI GetCurrentThreadId(void);
 #define THREAD_PRIORITY_TIME_CRITICAL 15
 #define THREAD_PRIORITY_ERROR_RETURN 0x7FFFFFFF
 
+#define STILL_ACTIVE 259u
+#define INFINITE 0xFFFFFFFFu
+#define WAIT_OBJECT_0 0u
+#define WAIT_TIMEOUT 258u
+#define WAIT_FAILED 0xFFFFFFFFu
+
+typedef DWORD(WINAPI *LPTHREAD_START_ROUTINE)(LPVOID);
+
+HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES security, SIZE_T stack, LPTHREAD_START_ROUTINE start, LPVOID param,
+                           DWORD flags, LPDWORD id);
+BOOL WINAPI GetExitCodeThread(HANDLE thread, LPDWORD code);
+DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD ms);
 HANDLE WINAPI GetCurrentThread(void);
 BOOL WINAPI SetThreadPriority(HANDLE thread, int priority);
 int WINAPI GetThreadPriority(HANDLE thread);
 void WINAPI Sleep(DWORD milliseconds);
+
+/* ------------------------------------------------------------------------
+ * The system's language, from the locale environment.
+ * ---------------------------------------------------------------------- */
+typedef DWORD LCID;
+typedef WORD LANGID;
+#ifndef MAKELANGID
+#define MAKELANGID(primary, sub) ((WORD)((((WORD)(sub)) << 10) | (WORD)(primary)))
+#define PRIMARYLANGID(lang) ((WORD)(lang) & 0x3ff)
+#define SUBLANGID(lang) ((WORD)(lang) >> 10)
+#endif
+
+LCID WINAPI GetSystemDefaultLCID(void);
+LANGID WINAPI GetSystemDefaultLangID(void);
+
+/* ------------------------------------------------------------------------
+ * The shell's file operations: deleting only.
+ * ---------------------------------------------------------------------- */
+#define FO_MOVE 0x0001u
+#define FO_COPY 0x0002u
+#define FO_DELETE 0x0003u
+#define FO_RENAME 0x0004u
+#define FOF_SILENT 0x0004u
+#define FOF_NOCONFIRMATION 0x0010u
+#define FOF_ALLOWUNDO 0x0040u
+#define FOF_NOERRORUI 0x0400u
+
+typedef WORD FILEOP_FLAGS;
+
+typedef struct _SHFILEOPSTRUCTA {
+    HWND hwnd;
+    UINT wFunc;
+    LPCSTR pFrom;
+    LPCSTR pTo;
+    FILEOP_FLAGS fFlags;
+    BOOL fAnyOperationsAborted;
+    LPVOID hNameMappings;
+    LPCSTR lpszProgressTitle;
+} SHFILEOPSTRUCTA, *LPSHFILEOPSTRUCTA;
+
+int WINAPI SHFileOperationA(LPSHFILEOPSTRUCTA op);
 
 /* ------------------------------------------------------------------------
  * Wave output and multimedia files.  The records are byte-packed, as the

@@ -1,0 +1,119 @@
+/*
+ * The large-file database.
+ *
+ * A file of three chunks or more is not read on every opening: its chunk
+ * time table is kept in the management data of its folder, found there by
+ * the file's time-stamp key (length, end date and end time digits), and
+ * made by a database build when it is not there yet.  The build's pass
+ * reads the whole file, or converts a one-block header on the way, and runs
+ * under the progress dialog when the folder mode asks for it.
+ */
+#include "database/build.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "core/state.h"
+#include "database/convert.h"
+#include "database/drives.h"
+#include "database/management.h"
+#include "database/progress.h"
+#include "decode/open.h"
+#include "kvx.h"
+
+namespace kvx {
+
+namespace {
+
+struct PassJob {
+    uint32_t *table;
+    uint16_t flags;
+};
+
+uint32_t pass_work(void *context)
+{
+    auto *job = static_cast<PassJob *>(context);
+    return chunk_pass(job->table, &job->flags);
+}
+
+bool may_write_management_file()
+{
+    return g_folder.mode == 1 && g_file.conversionRequest != -1 && g_folder.managementPath[0] != '\0' &&
+           !on_removable_drive(g_folder.managementPath);
+}
+
+} // namespace
+
+uint32_t chunk_pass(uint32_t *table, uint16_t *codec_flags)
+{
+    if (g_file.conversionRequest == 1 || g_file.conversionRequest == -1) {
+        close_active_handle();
+        if (convert_header(g_file.name, table, g_file.chunkCount, codec_flags) == KVX_OK) {
+            /* The audio now starts behind two header blocks. */
+            g_file.headerBlocks = 2;
+            return KVX_OK;
+        }
+        /* The file is as it was: its table is read as it stands. */
+        const uint32_t result = read_header();
+        if (result != KVX_OK) return result;
+    }
+    read_table(table, codec_flags);
+    return KVX_OK;
+}
+
+uint32_t lookup_active_file()
+{
+    const uint8_t *record = find_record(g_folder.data, g_folder.dataBytes, g_file.timeKey, g_file.chunkCount);
+    if (record == nullptr) return KVX_ERR_NOT_INITIALISED; /* 12: not found */
+    close_active_handle();
+    /* Records lie at multiples of 4 in a malloc'd block, so the table is
+     * aligned. */
+    g_file.chunkTimes = reinterpret_cast<uint32_t *>(const_cast<uint8_t *>(record + kRecordHeadBytes));
+    g_file.chunkTimesOwned = false;
+    g_file.codecFlags = record[kRecordFlagsOffset];
+    return KVX_OK;
+}
+
+uint32_t build_database()
+{
+    PassJob job{static_cast<uint32_t *>(std::malloc(sizeof(uint32_t) * g_file.chunkCount)), 0};
+    if (job.table == nullptr) {
+        close_active_handle();
+        return KVX_ERR_MEMORY;
+    }
+    const uint32_t result = (g_folder.mode & 1) != 0
+                                ? run_under_progress(kJobPass, g_file.conversionRequest, pass_work, &job)
+                                : pass_work(&job);
+    if (result != KVX_OK) {
+        std::free(job.table);
+        return result;
+    }
+
+    const ManagementRecord record{g_file.number, g_file.timeKey, static_cast<uint8_t>(job.flags), g_file.chunkCount,
+                                  job.table};
+    uint32_t bytes = 0;
+    uint8_t *data = append_record(g_folder.data, g_folder.dataBytes, record, &bytes);
+    if (data != nullptr) {
+        if (may_write_management_file()) write_management_file(g_folder.managementPath, data, bytes);
+        std::free(g_folder.data);
+        g_folder.data = data;
+        g_folder.dataBytes = bytes;
+    }
+    if (g_file.chunkTimesOwned) std::free(g_file.chunkTimes);
+    g_file.chunkTimes = job.table;
+    g_file.chunkTimesOwned = true;
+    g_file.codecFlags = job.flags;
+    return KVX_OK;
+}
+
+void detach_chunk_table()
+{
+    if (g_file.chunkTimes == nullptr || g_file.chunkTimesOwned) return;
+    auto *copy = static_cast<uint32_t *>(std::malloc(sizeof(uint32_t) * (g_file.chunkCount + 1u)));
+    if (copy != nullptr) std::memcpy(copy, g_file.chunkTimes, sizeof(uint32_t) * g_file.chunkCount);
+    g_file.chunkTimes = copy;
+    g_file.chunkTimesOwned = copy != nullptr;
+    if (copy == nullptr) g_file.chunkCount = 0;
+}
+
+} // namespace kvx

@@ -1,0 +1,180 @@
+// Deleting files as the shell does, with the host's confirmation; the
+// system's language from the locale environment.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <utility>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace {
+
+// The hook's answers by file name (IDNO for others), and what it was asked.
+struct Answers {
+    std::map<std::string, int> byName;
+    std::vector<std::pair<std::string, BOOL>> asked;
+};
+
+int answer_hook(const char *path, BOOL readOnly, void *user)
+{
+    auto *answers = static_cast<Answers *>(user);
+    std::string name(path);
+    name = name.substr(name.rfind('/') + 1);
+    answers->asked.emplace_back(name, readOnly);
+    auto it = answers->byName.find(name);
+    return it != answers->byName.end() ? it->second : IDNO;
+}
+
+class Delete : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        char pattern[] = "/tmp/kvx-shell-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        dir_ = pattern;
+    }
+    void TearDown() override
+    {
+        KVXPosixSetConfirmHook(nullptr, nullptr);
+        std::string command = "rm -rf '" + dir_ + "'";
+        ASSERT_EQ(std::system(command.c_str()), 0);
+    }
+    std::string path(const std::string &name) const { return dir_ + "/" + name; }
+    void make(const std::string &name, bool readOnly = false) const
+    {
+        std::ofstream(path(name)) << name;
+        if (readOnly) chmod(path(name).c_str(), 0444);
+    }
+    bool exists(const std::string &name) const { return access(path(name).c_str(), F_OK) == 0; }
+    // Deletes the named files as one operation; the result, and `op` stays for a look.
+    int delete_files(std::initializer_list<std::string> names, FILEOP_FLAGS flags, UINT func = FO_DELETE)
+    {
+        from_.clear();
+        for (const std::string &name : names) from_ += path(name) + '\0';
+        from_ += '\0';
+        op = SHFILEOPSTRUCTA{};
+        op.wFunc = func;
+        op.pFrom = from_.c_str();
+        op.fFlags = flags;
+        return SHFileOperationA(&op);
+    }
+    SHFILEOPSTRUCTA op{};
+
+private:
+    std::string dir_;
+    std::string from_;
+};
+
+} // namespace
+
+TEST_F(Delete, WithoutAHookReadOnlyFilesAreKept)
+{
+    make("a");
+    make("locked", true);
+    EXPECT_EQ(delete_files({"a", "locked"}, FOF_SILENT | FOF_NOERRORUI | FOF_ALLOWUNDO), 0);
+    EXPECT_FALSE(exists("a"));
+    EXPECT_TRUE(exists("locked"));
+    EXPECT_TRUE(op.fAnyOperationsAborted);
+
+    // FOF_NOCONFIRMATION lets everything go.
+    make("b");
+    EXPECT_EQ(delete_files({"locked", "b"}, FOF_NOCONFIRMATION), 0);
+    EXPECT_FALSE(exists("locked"));
+    EXPECT_FALSE(exists("b"));
+    EXPECT_FALSE(op.fAnyOperationsAborted);
+
+    // A missing file is an error, and the others still go.
+    make("c");
+    EXPECT_EQ(delete_files({"missing", "c"}, FOF_NOCONFIRMATION), static_cast<int>(ERROR_FILE_NOT_FOUND));
+    EXPECT_FALSE(exists("c"));
+
+    // Only deleting is done.
+    make("d");
+    EXPECT_NE(delete_files({"d"}, FOF_NOCONFIRMATION, FO_COPY), 0);
+    EXPECT_TRUE(exists("d"));
+}
+
+TEST_F(Delete, TheHookIsAskedForEachFileUntilItCancels)
+{
+    Answers answers;
+    answers.byName = {{"yes-locked", IDYES}, {"yes", IDYES}, {"cancel", IDCANCEL}};
+    KVXPosixSetConfirmHook(answer_hook, &answers);
+    for (const char *name : {"no", "yes", "cancel", "after"}) make(name);
+    make("yes-locked", true);
+
+    EXPECT_EQ(delete_files({"no", "missing", "yes-locked", "yes", "cancel", "after"}, 0),
+              static_cast<int>(ERROR_FILE_NOT_FOUND));
+    using Asked = std::vector<std::pair<std::string, BOOL>>;
+    EXPECT_EQ(answers.asked, (Asked{{"no", FALSE}, {"yes-locked", TRUE}, {"yes", FALSE}, {"cancel", FALSE}}));
+    EXPECT_TRUE(exists("no"));
+    EXPECT_FALSE(exists("yes-locked")) << "a yes deletes a read-only file too";
+    EXPECT_FALSE(exists("yes"));
+    EXPECT_TRUE(exists("cancel"));
+    EXPECT_TRUE(exists("after")) << "a cancel keeps the rest";
+    EXPECT_TRUE(op.fAnyOperationsAborted);
+
+    // Kept by answer is no error; FOF_NOCONFIRMATION does not ask.
+    answers.asked.clear();
+    EXPECT_EQ(delete_files({"no"}, 0), 0);
+    EXPECT_EQ(delete_files({"no", "after"}, FOF_NOCONFIRMATION), 0);
+    EXPECT_EQ(answers.asked.size(), 1u);
+    EXPECT_FALSE(exists("no"));
+    EXPECT_FALSE(exists("after"));
+}
+
+namespace {
+
+class Locale : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        for (const char *name : kNames) {
+            const char *value = std::getenv(name);
+            saved_.emplace_back(value != nullptr, value != nullptr ? value : "");
+            unsetenv(name);
+        }
+    }
+    void TearDown() override
+    {
+        for (size_t i = 0; i < saved_.size(); ++i) {
+            if (saved_[i].first) setenv(kNames[i], saved_[i].second.c_str(), 1);
+            else unsetenv(kNames[i]);
+        }
+    }
+    static constexpr const char *kNames[] = {"LC_ALL", "LC_MESSAGES", "LANG"};
+    std::vector<std::pair<bool, std::string>> saved_;
+};
+constexpr const char *Locale::kNames[];
+
+} // namespace
+
+TEST_F(Locale, TheLanguageOfTheLocaleEnvironment)
+{
+    EXPECT_EQ(GetSystemDefaultLCID(), 0x0409u) << "nothing set";
+    const std::pair<const char *, LCID> cases[] = {
+        {"de_DE.UTF-8", 0x0407}, {"nl_NL", 0x0413}, {"fr", 0x040C}, {"sv_SE.UTF-8@euro", 0x041D},
+        {"ja_JP.eucJP", 0x0411}, {"nb_NO.UTF-8", 0x0414}, {"zh_TW.UTF-8", 0x0404}, {"zh_CN.GB18030", 0x0804},
+        {"C", 0x0409},           {"C.UTF-8", 0x0409},     {"POSIX", 0x0409},     {"xx_YY", 0x0409},
+    };
+    for (const auto &c : cases) {
+        setenv("LANG", c.first, 1);
+        EXPECT_EQ(GetSystemDefaultLCID(), c.second) << c.first;
+    }
+    setenv("LANG", "de_DE.UTF-8", 1);
+    EXPECT_EQ(GetSystemDefaultLangID(), 0x0407);
+    EXPECT_EQ(PRIMARYLANGID(GetSystemDefaultLangID()), 0x07);
+
+    // LC_ALL, then LC_MESSAGES, then LANG; an empty one does not count.
+    setenv("LC_MESSAGES", "it_IT", 1);
+    EXPECT_EQ(GetSystemDefaultLCID(), 0x0410u);
+    setenv("LC_ALL", "", 1);
+    EXPECT_EQ(GetSystemDefaultLCID(), 0x0410u);
+    setenv("LC_ALL", "C", 1);
+    EXPECT_EQ(GetSystemDefaultLCID(), 0x0409u);
+}
