@@ -3,6 +3,11 @@
 #include "database_fixture.h"
 
 #include <cstring>
+#ifndef _WIN32
+#include <iconv.h>
+#endif
+#include <fstream>
+#include <sstream>
 
 #include "database/progress.h"
 
@@ -47,6 +52,65 @@ TEST(ProgressBar, PercentAndSplit)
     kvx::progress_percent_text(65535, 65535, text, sizeof text);
     EXPECT_STREQ(text, "100 %");
 }
+
+#ifndef _WIN32
+std::string to_utf8(const char *code_page, const std::string &text)
+{
+    iconv_t convert = iconv_open("UTF-8", code_page);
+    if (convert == reinterpret_cast<iconv_t>(-1)) return "(no " + std::string(code_page) + ")";
+    std::string in = text, out(text.size() * 4 + 4, '\0');
+    char *from = &in[0], *to = &out[0];
+    size_t left = in.size(), room = out.size();
+    const size_t done = iconv(convert, &from, &left, &to, &room);
+    iconv_close(convert);
+    if (done == static_cast<size_t>(-1)) return "(bad " + std::string(code_page) + ")";
+    out.resize(out.size() - room);
+    return out;
+}
+
+// The texts that Windows shows (the string table, the Shift-JIS and Big5
+// copies) say what the UTF-8 copies say.
+TEST(ProgressTexts, EveryCodePageCopyAgrees)
+{
+    for (unsigned i = 0; i < 3; ++i)
+        EXPECT_EQ(to_utf8("SHIFT_JIS", kvx::kShiftJisTexts[i]), kvx::progress_language_for(0x0411).utf8[i]) << i;
+    EXPECT_EQ(to_utf8("BIG5", kvx::kBig5Text), kvx::progress_language_for(0x0404).utf8[1]);
+
+    std::ifstream rc(KVX_PROGRESS_RC);
+    ASSERT_TRUE(rc.good()) << KVX_PROGRESS_RC;
+    std::string line;
+    int strings = 0;
+    while (std::getline(rc, line)) {
+        unsigned id = 0;
+        const size_t quote = line.find('"');
+        if (std::sscanf(line.c_str(), " %u,", &id) != 1 || quote == std::string::npos) continue;
+        std::string text;
+        for (size_t i = quote + 1; i < line.size() && line[i] != '"'; ++i) {
+            if (line[i] != '\\') {
+                text += line[i];
+            } else if (line[i + 1] == 'n') {
+                text += '\n';
+                ++i;
+            } else {
+                text += static_cast<char>(std::stoi(line.substr(i + 1, 3), nullptr, 8));
+                i += 3;
+            }
+        }
+        const uint16_t primaries[] = {7, 10, 12, 16, 9};
+        bool matched = false;
+        for (uint16_t primary : primaries) {
+            const kvx::ProgressLanguage &language = kvx::progress_language_for(primary);
+            if (id >= language.stringBase && id < language.stringBase + 3u) {
+                EXPECT_EQ(to_utf8("CP1252", text), language.utf8[id - language.stringBase]) << id;
+                matched = true;
+            }
+        }
+        EXPECT_TRUE(matched) << id;
+        ++strings;
+    }
+    EXPECT_EQ(strings, 15);
+}
+#endif
 
 uint32_t failing_job(void *)
 {
