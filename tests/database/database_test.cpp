@@ -318,6 +318,19 @@ TEST_F(RemovableFolder, MemoryCardNeverGetsAManagementFile)
 }
 #endif
 
+#ifdef _WIN32
+// Without the card enumerators in the registry the list is empty, so the
+// management file is written on every local drive.
+TEST(Drives, NoCardKeysNoRemovableDrives)
+{
+    char letters[25];
+    EXPECT_EQ(kvx::removable_drive_list(letters), 0u);
+    EXPECT_STREQ(letters, "");
+    EXPECT_FALSE(kvx::on_removable_drive("C:\\recordings\\KVXMANAGEMENT.DAT"));
+    EXPECT_FALSE(kvx::on_removable_drive("\\\\server\\share\\KVXMANAGEMENT.DAT"));
+}
+#endif
+
 using Folders = DatabaseFolder;
 
 TEST_F(Folders, PathChecksAndWhatTheyLeave)
