@@ -34,11 +34,12 @@ const ProgressLanguage *g_language = nullptr;
  * the messages it sends and posts. */
 struct ProgressDialog {
     volatile bool showing;
-    bool started;          /* the dialog was made */
     HWND dialog;
     HANDLE worker;
     ProgressWork work;
     void *context;
+    volatile uint32_t result; /* the work's result, also when its message is lost */
+    volatile bool done;       /* the work has run */
     uint32_t textIndex;
 #ifdef _WIN32
     HWND bar;
@@ -76,6 +77,8 @@ void tell_hook(int event, uint32_t done, uint32_t total, uint32_t result)
 DWORD WINAPI worker_main(LPVOID)
 {
     const uint32_t result = g_dialog.work(g_dialog.context);
+    g_dialog.result = result;
+    g_dialog.done = true;
     PostMessageA(g_dialog.dialog, kWorkerDoneMessage, 0, static_cast<LPARAM>(result));
     return 1;
 }
@@ -113,7 +116,6 @@ INT_PTR CALLBACK dialog_procedure(HWND dialog, UINT message, WPARAM wParam, LPAR
 {
     switch (message) {
     case WM_INITDIALOG:
-        g_dialog.started = true;
         g_dialog.showing = true;
         g_dialog.dialog = dialog;
 #ifdef _WIN32
@@ -227,16 +229,21 @@ uint32_t run_under_progress(int job, int32_t conversion_request, ProgressWork wo
     g_dialog.context = context;
     g_dialog.textIndex = progress_text_index(job, conversion_request);
     g_dialog.worker = nullptr;
-    g_dialog.started = false;
-    const INT_PTR result = DialogBoxParamA(g_instance, progress_language().dialog, g_decoder.window,
-                                           dialog_procedure, 0);
-    if (!g_dialog.started) {
-        /* The dialog could not be made (DialogBoxParamA answers -1, or 0 for
-         * some owners): the work is not to fail for that. */
-        return work(context);
+    g_dialog.done = false;
+    g_dialog.result = 0;
+    DialogBoxParamA(g_instance, progress_language().dialog, g_decoder.window, dialog_procedure, 0);
+    if (g_dialog.worker != nullptr) {
+        /* The dialog ended before the completion message (a quit message
+         * ends a modal loop): the work owns the file until it ends. */
+        WaitForSingleObject(g_dialog.worker, INFINITE);
+        CloseHandle(g_dialog.worker);
+        g_dialog.worker = nullptr;
     }
     g_dialog.showing = false;
-    return static_cast<uint32_t>(result);
+    /* The dialog could not be made, or ended before its timer started the
+     * work: the work is not to fail for that, it runs here. */
+    if (!g_dialog.done) return work(context);
+    return g_dialog.result;
 }
 
 void progress_report(uint32_t total, uint32_t done)

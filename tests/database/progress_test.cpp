@@ -207,6 +207,18 @@ TEST_F(ProgressDialog, EndsWithTheJobsResult)
     EXPECT_EQ(shown_.result, 520u);
     EXPECT_FALSE(kvx::progress_showing());
 }
+
+// A quit message ends a modal loop at once; the job must still run, and
+// the quit must reach the caller's own loop afterwards.
+TEST_F(ProgressDialog, PendingQuitDoesNotLoseTheJob)
+{
+    PostQuitMessage(3);
+    EXPECT_EQ(kvx::run_under_progress(kvx::kJobPass, 0, failing_job, nullptr), 520u);
+    MSG msg;
+    ASSERT_TRUE(PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE));
+    EXPECT_EQ(msg.message, static_cast<UINT>(WM_QUIT));
+    EXPECT_EQ(msg.wParam, 3u);
+}
 #endif
 
 TEST_F(DatabaseFolder, WithoutADialogTheJobRunsHere)
