@@ -89,10 +89,15 @@ uint32_t build_database()
         return result;
     }
 
+    /* Only tables of 256000-byte chunks are ever looked up: a table of the
+     * transcription feed's small chunks is not recorded (it would replace
+     * the file's useful record). */
     const ManagementRecord record{g_file.number, g_file.timeKey, static_cast<uint8_t>(job.flags), g_file.chunkCount,
                                   job.table};
     uint32_t bytes = 0;
-    uint8_t *data = append_record(g_folder.data, g_folder.dataBytes, record, &bytes);
+    uint8_t *data = g_decoder.chunkBytes == kChunkBytes
+                        ? append_record(g_folder.data, g_folder.dataBytes, record, &bytes)
+                        : nullptr;
     if (data != nullptr) {
         if (may_write_management_file()) write_management_file(g_folder.managementPath, data, bytes);
         std::free(g_folder.data);

@@ -235,6 +235,27 @@ TEST_F(LargeFiles, FolderModesDecideDialogAndWriting)
     }
 }
 
+// The transcription feed reads in chunks of 20 blocks; its tables are of
+// no use to an opening and must not replace the file's record.
+TEST_F(LargeFiles, SmallChunkTablesAreNotRecorded)
+{
+    write("big.kvx", recording(1100));
+    ASSERT_EQ(KVXActiveFolder(dir_.c_str(), 1), 0u);
+    ASSERT_EQ(open("big.kvx"), 0u);
+    const Bytes recorded = read(management());
+    kvx::g_decoder.chunkBytes = 10240;
+    kvx::g_decoder.blocksPerChunk = 20;
+    const uint32_t result = open("big.kvx");
+    const uint16_t chunks = kvx::g_file.chunkCount;
+    kvx::g_decoder.chunkBytes = 256000;
+    kvx::g_decoder.blocksPerChunk = 500;
+    ASSERT_EQ(result, 0u);
+    EXPECT_EQ(chunks, 55);
+    EXPECT_EQ(read(management()), recorded);
+    ASSERT_EQ(open("big.kvx"), 0u);
+    EXPECT_FALSE(kvx::g_file.chunkTimesOwned);
+}
+
 TEST_F(LargeFiles, ReadOnlyManagementFileIsUsedButNeverRewritten)
 {
     write("a.kvx", recording(1100));
