@@ -50,6 +50,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     // Each input is a new file: no shortcut for the name of the last one.
     kvx::g_file.name[0] = '\0';
     kvx::g_decoder.chunkBytes = (mode & 1) ? 10240 : kvx::kChunkBytes;
+    kvx::g_decoder.blocksPerChunk = (mode & 1) ? 20 : kvx::kBlocksPerChunk;
+    // Large files' passes run here, not under the progress dialog (whose
+    // timer would cost 100 ms an input).
+    kvx::g_folder.mode = 0;
     uint32_t length = 0;
     uint16_t codecs = 0;
     uint32_t result;
