@@ -13,20 +13,9 @@ function(gen path)
   endif()
 endfunction()
 
-function(run expect_rc)
-  execute_process(COMMAND ${KVX} ${ARGN} WORKING_DIRECTORY ${dir} INPUT_FILE ${dir}/no-input
-    OUTPUT_VARIABLE out ERROR_VARIABLE err RESULT_VARIABLE rc)
-  if(NOT rc EQUAL expect_rc)
-    message(FATAL_ERROR "kvx ${ARGN}: exit ${rc}, wanted ${expect_rc}\n${out}${err}")
-  endif()
-  set(out "${out}${err}" PARENT_SCOPE)
-endfunction()
-
-function(expect pattern)
-  if(NOT out MATCHES "${pattern}")
-    message(FATAL_ERROR "expected '${pattern}' in:\n${out}")
-  endif()
-endfunction()
+include(${CMAKE_CURRENT_LIST_DIR}/tool_common.cmake)
+set(RUN_DIR ${dir})
+set(RUN_INPUT ${dir}/no-input)
 
 function(expect_file path there)
   if(there AND NOT EXISTS ${dir}/${path})

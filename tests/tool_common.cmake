@@ -1,0 +1,23 @@
+# What the tool's script tests share: running the kvx tool and checking what
+# it printed.  RUN_DIR (the working folder) and RUN_INPUT (a file for stdin)
+# may be set before calling run().
+function(run expect_rc)
+  set(options "")
+  if(DEFINED RUN_DIR)
+    list(APPEND options WORKING_DIRECTORY ${RUN_DIR})
+  endif()
+  if(DEFINED RUN_INPUT)
+    list(APPEND options INPUT_FILE ${RUN_INPUT})
+  endif()
+  execute_process(COMMAND ${KVX} ${ARGN} ${options} OUTPUT_VARIABLE out ERROR_VARIABLE err RESULT_VARIABLE rc)
+  if(NOT rc EQUAL expect_rc)
+    message(FATAL_ERROR "kvx ${ARGN}: exit ${rc}, wanted ${expect_rc}\n${out}${err}")
+  endif()
+  set(out "${out}${err}" PARENT_SCOPE)
+endfunction()
+
+function(expect pattern)
+  if(NOT out MATCHES "${pattern}")
+    message(FATAL_ERROR "expected '${pattern}' in:\n${out}")
+  endif()
+endfunction()
