@@ -112,6 +112,16 @@ void draw_bar(uint32_t done, uint32_t total)
 }
 #endif
 
+/* The font goes with the dialog, also with one that ended early. */
+void release_drawing()
+{
+#ifdef _WIN32
+    if (g_dialog.font != nullptr) DeleteObject(g_dialog.font);
+    g_dialog.font = nullptr;
+    g_dialog.bar = nullptr;
+#endif
+}
+
 INT_PTR CALLBACK dialog_procedure(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam)
 {
     switch (message) {
@@ -157,11 +167,8 @@ INT_PTR CALLBACK dialog_procedure(HWND dialog, UINT message, WPARAM wParam, LPAR
             CloseHandle(g_dialog.worker);
             g_dialog.worker = nullptr;
         }
-#ifdef _WIN32
-        if (g_dialog.font != nullptr) DeleteObject(g_dialog.font);
-        g_dialog.font = nullptr;
-        g_dialog.bar = nullptr;
-#else
+        release_drawing();
+#ifndef _WIN32
         tell_hook(KVX_PROGRESS_CLOSE, 0, 0, static_cast<uint32_t>(lParam));
 #endif
         g_dialog.showing = false;
@@ -239,6 +246,7 @@ uint32_t run_under_progress(int job, int32_t conversion_request, ProgressWork wo
         CloseHandle(g_dialog.worker);
         g_dialog.worker = nullptr;
     }
+    release_drawing();
     g_dialog.showing = false;
     /* The dialog could not be made, or ended before its timer started the
      * work: the work is not to fail for that, it runs here. */
