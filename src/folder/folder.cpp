@@ -55,7 +55,9 @@ bool folder_exists(const char *path)
 constexpr DWORD kMaxManagementBytes = 128u << 20;
 
 /* Loads the folder's management file, if it has one, into memory.  A file
- * that cannot be written to stops writes for this folder (mode bit 0x2). */
+ * that cannot be written to stops writes for this folder (mode bit 0x2); so
+ * does one that is there but cannot be read whole, so that a build never
+ * replaces records it could not see. */
 void load_management_file()
 {
     if (!management_path(g_folder.path, g_folder.managementPath, sizeof g_folder.managementPath)) {
@@ -64,7 +66,11 @@ void load_management_file()
     }
     HANDLE file = CreateFileA(g_folder.managementPath, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return;
+    if (file == INVALID_HANDLE_VALUE) {
+        const DWORD error = GetLastError();
+        if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) g_folder.mode |= 2;
+        return;
+    }
     CloseHandle(file);
     const DWORD attributes = GetFileAttributesA(g_folder.managementPath);
     const bool read_only = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY);
@@ -77,17 +83,20 @@ void load_management_file()
     }
     DWORD high = 0;
     const DWORD size = GetFileSize(file, &high);
+    bool whole = size == 0 && high == 0; /* an empty file is empty data */
     if (size != INVALID_FILE_SIZE && high == 0 && size > 0 && size <= kMaxManagementBytes) {
         auto *data = static_cast<uint8_t *>(std::malloc(size));
         DWORD got = 0;
         if (data != nullptr && ReadFile(file, data, size, &got, nullptr) && got > 0) {
             g_folder.data = data;
             g_folder.dataBytes = got;
+            whole = got == size;
         } else {
             std::free(data);
         }
     }
     CloseHandle(file);
+    if (!whole) g_folder.mode |= 2;
 }
 
 } // namespace

@@ -6,6 +6,7 @@
 #ifndef _WIN32
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <unistd.h>
 #endif
 
 #include "database/drives.h"
@@ -277,6 +278,23 @@ TEST_F(LargeFiles, ReadOnlyManagementFileIsUsedButNeverRewritten)
 }
 
 #ifndef _WIN32
+// A management file that is there but cannot be loaded (here: larger than
+// any can be) is never replaced by a file of one record.
+TEST_F(LargeFiles, UnreadableManagementFileIsNotReplaced)
+{
+    write("big.kvx", recording(1100));
+    write("KVXMANAGEMENT.DAT", management_data({key(1)}, 1));
+    ASSERT_EQ(truncate(management().c_str(), 129 << 20), 0); // sparse
+    ASSERT_EQ(KVXActiveFolder(dir_.c_str(), 1), 0u);
+    EXPECT_EQ(kvx::g_folder.mode, 3u);
+    EXPECT_EQ(kvx::g_folder.data, nullptr);
+    ASSERT_EQ(open("big.kvx"), 0u);
+    EXPECT_EQ(active_table(), times);
+    const Bytes after = read(management());
+    EXPECT_EQ(after.size(), size_t{129} << 20);
+    EXPECT_EQ(after[0], 1);
+}
+
 TEST_F(LargeFiles, FailedWriteKeepsTheOldFileAndTheNewRecordInMemory)
 {
     write("a.kvx", recording(1100));
