@@ -91,6 +91,16 @@ std::string library_string(unsigned id)
     return text;
 }
 
+// Text of the system's code page, as Unicode.
+std::wstring wide(const std::string &text)
+{
+    std::wstring out(text.size() + 1, L'\0');
+    const int n = MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), &out[0],
+                                      static_cast<int>(out.size()));
+    out.resize(n > 0 ? static_cast<size_t>(n) : 0);
+    return out;
+}
+
 TEST(ProgressDialogWindow, DatabaseBuildShowsTheRealDialog)
 {
     const std::string dir = ::testing::TempDir() + "kvx-dialog";
@@ -128,9 +138,18 @@ TEST(ProgressDialogWindow, DatabaseBuildShowsTheRealDialog)
 
     ASSERT_TRUE(seen.found) << "no dialog seen in " << seen.polls << " polls";
     EXPECT_TRUE(seen.bar);
-    // The template and text of the system's language: German or English
-    // here, as the locale of the run says.
-    const bool german = PRIMARYLANGID(LANGIDFROMLCID(GetSystemDefaultLCID())) == LANG_GERMAN;
+    // The template and text of the system's language, as the locale of the
+    // run says: Japanese and Chinese in their code pages, the others from
+    // the string table.
+    const WORD language = PRIMARYLANGID(LANGIDFROMLCID(GetSystemDefaultLCID()));
+    if (language == LANG_JAPANESE || language == LANG_CHINESE) {
+        const std::wstring expected = language == LANG_JAPANESE
+            ? L"高速 ｱｸｾｽ のための ﾃﾞｰﾀ ﾍﾞｰｽを作成しています。\nしばらくお待ちください。"
+            : L"由於這是一個大容量檔案，正在建立供高速存取用的數據庫，請稍候。";
+        EXPECT_TRUE(wide(seen.text) == expected) << "not the text of the language " << language;
+        return;
+    }
+    const bool german = language == LANG_GERMAN;
     const std::string expected = library_string(german ? 1792 : 2304);
     EXPECT_EQ(seen.text, expected);
     EXPECT_EQ(expected.rfind(german ? "Da dies eine gro\xdf" "e Datei" : "Since this is a large file", 0), 0u);
