@@ -10,18 +10,12 @@
 
 using kvxtest::log_proc;
 using kvxtest::WindowLog;
+using kvxtest::drain_queue;
 
 namespace {
 
 constexpr UINT kPing = WM_USER + 1;
 constexpr UINT kDone = WM_USER + 2;
-
-void drain_queue()
-{
-    MSG msg;
-    while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
-    }
-}
 
 long long ms_since(std::chrono::steady_clock::time_point start)
 {

@@ -12,19 +12,13 @@
 using kvxtest::log_proc;
 using kvxtest::Received;
 using kvxtest::WindowLog;
+using kvxtest::drain_queue;
 
 namespace {
 
 constexpr UINT kPing = WM_USER + 1;
 constexpr UINT kPong = WM_USER + 2;
 
-// Empties the calling thread's queue, so that a test starts clean.
-void drain_queue()
-{
-    MSG msg;
-    while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
-    }
-}
 
 constexpr UINT kQuitRequest = WM_USER + 99;
 

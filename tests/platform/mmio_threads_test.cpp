@@ -10,24 +10,17 @@
 
 #include "platform/platform.h"
 #include "platform/posix/objects.h"
+#include "temp_folder.h"
 
 namespace {
 
-class Mmio : public ::testing::Test {
+class Mmio : public kvxtest::TempFolder {
 protected:
-    void SetUp() override
-    {
-        char pattern[] = "/tmp/kvx-mmio-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir_ = pattern;
-    }
     void TearDown() override
     {
         posix::fail_writes_after(-1);
-        std::string command = "rm -rf '" + dir_ + "'";
-        ASSERT_EQ(std::system(command.c_str()), 0);
+        TempFolder::TearDown();
     }
-    std::string path(const char *name) const { return dir_ + "/" + name; }
     static std::string contents(const std::string &name)
     {
         std::ifstream in(name, std::ios::binary);
@@ -35,7 +28,6 @@ protected:
         s << in.rdbuf();
         return s.str();
     }
-    std::string dir_;
 };
 
 TEST_F(Mmio, CreateWritesAFileAndTruncatesAnOldOne)

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "temp_folder.h"
 
 namespace {
 
@@ -31,21 +32,13 @@ int answer_hook(const char *path, BOOL readOnly, void *user)
     return it != answers->byName.end() ? it->second : IDNO;
 }
 
-class Delete : public ::testing::Test {
+class Delete : public kvxtest::TempFolder {
 protected:
-    void SetUp() override
-    {
-        char pattern[] = "/tmp/kvx-shell-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir_ = pattern;
-    }
     void TearDown() override
     {
         KVXPosixSetConfirmHook(nullptr, nullptr);
-        std::string command = "rm -rf '" + dir_ + "'";
-        ASSERT_EQ(std::system(command.c_str()), 0);
+        TempFolder::TearDown();
     }
-    std::string path(const std::string &name) const { return dir_ + "/" + name; }
     void make(const std::string &name, bool readOnly = false) const
     {
         std::ofstream(path(name)) << name;
@@ -67,7 +60,6 @@ protected:
     SHFILEOPSTRUCTA op{};
 
 private:
-    std::string dir_;
     std::string from_;
 };
 

@@ -68,6 +68,14 @@ inline bool pump_until(const std::function<bool()> &done, int timeoutMs = 5000)
     }
 }
 
+// Empties the calling thread's queue, so that a test starts clean.
+inline void drain_queue()
+{
+    MSG msg;
+    while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+    }
+}
+
 } // namespace kvxtest
 
 #endif
