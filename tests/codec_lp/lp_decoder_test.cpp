@@ -1,8 +1,10 @@
-// The LP decoder's behaviour beyond the vectors: Annex A comfort noise,
-// the reset, the level meter and the output handling.
+// The LP codec around the G.723.1 core: framing and unpacking, Annex A
+// comfort noise, the reset, the level meter and the output handling.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
+#include <random>
 #include <vector>
 
 #include "codec_lp/lp_decoder.h"
@@ -13,6 +15,7 @@
 #include "lp_test_frames.h"
 
 using namespace kvx;
+using lptest::ActiveFields;
 
 namespace {
 
@@ -25,10 +28,11 @@ int16_t sid_gain(int index)
     return static_cast<int16_t>((((index - 16 * segment) << (segment + 1)) + base[segment]) * 32);
 }
 
-void decode_speech(int frames, uint32_t first = 0)
+int16_t decode(const lptest::FrameWriter &w)
 {
     int16_t out[240];
-    for (int n = 0; n < frames; ++n) lp_synthesise(lptest::speech_frame(first + static_cast<uint32_t>(n)).bytes, out);
+    lp_synthesise(w.bytes, out);
+    return g_lp.curGain;
 }
 
 class LpDecoder : public ::testing::Test {
@@ -38,171 +42,208 @@ protected:
         g_lpStandardArithmetic = false;
         lp_reset();
         g_lpOutput = LpOutputState{};
+        g_speedCounter = 0;
+        g_session.speedInUse = 0;
+        g_session.framesReturned = 0;
+        g_session.speedChangeMs = 0;
     }
 };
 
 } // namespace
 
+// Any bytes under any control word: the input moves by the length that bit
+// 1 of the first byte gives (also for forbidden lags and 5.3 kbit/s
+// frames), nothing is written past the slot, and no sample is -32768.
+TEST_F(LpDecoder, AnyFrameStaysInItsSlotAndLimits)
+{
+    std::mt19937 rng(3);
+    const uint32_t bits[] = {KVX_CW_RESET, KVX_CW_HELD_FRAME, KVX_CW_FILE_OUTPUT, KVX_CW_264_OR_11K, KVX_CW_NO_DEVICE};
+    for (int t = 0; t < 3000; ++t) {
+        uint8_t frame[24];
+        for (uint8_t &b : frame) b = static_cast<uint8_t>(rng());
+        uint32_t control = rng() & 0xF800;
+        for (uint32_t b : bits) control |= rng() % 3 ? 0 : b;
+        if (t < 256) frame[0] = static_cast<uint8_t>(t);
+        const uint32_t before = control, held = control & KVX_CW_HELD_FRAME, slot = lp_slot_samples(control);
+        std::vector<int16_t> out(340, 0x5A5A);
+        uint8_t *p = frame;
+        const uint32_t n = lp_decode(&p, &control, out.data());
+        ASSERT_EQ(p - frame, held ? 0 : (frame[0] & 2) ? 4 : 24) << t;
+        ASSERT_TRUE(n == 0 || n == (held ? 240 : slot)) << t;
+        for (size_t i = 0; i < out.size(); ++i) ASSERT_EQ(i >= n && out[i] != 0x5A5A, false) << t << " at " << i;
+        for (uint32_t i = 0; i < n; ++i) ASSERT_NE(out[i], -32768) << t;
+        ASSERT_EQ(control & KVX_CW_RESET, held ? before & KVX_CW_RESET : 0u);
+        ASSERT_FALSE(held && (control & KVX_CW_HELD_FRAME));
+        p = frame;
+        lp_skip_frame(&p);
+        ASSERT_EQ(p - frame, (frame[0] & 2) ? 4 : 24);
+    }
+}
+
+// Valid fields come back as written: lags, offsets, gains with the pulse
+// train bit for lags below 58, grids, the four position codes whose top
+// parts share one 13-bit field, and the signs.
+TEST_F(LpDecoder, UnpackRoundTrip)
+{
+    for (uint32_t n = 0; n < 400; ++n) {
+        const ActiveFields f = lptest::speech_fields(n);
+        LpFrameParams p;
+        lp_unpack(lptest::active_frame(f).bytes, &p);
+        ASSERT_EQ(p.type, kLpActive);
+        ASSERT_EQ(p.lspIndex, static_cast<int32_t>(f.lsp));
+        const int bits[4] = {16, 14, 16, 14};
+        int32_t high[4];
+        for (int i = 0; i < 4; ++i) {
+            const auto &s = p.sub[i];
+            const uint32_t lag = f.lag[i >> 1] + 18, gain = f.gain[i] & (lag < 58 ? 0x7FF : 0xFFF);
+            ASSERT_EQ(p.openLoopLag[i >> 1], static_cast<int16_t>(lag)) << n;
+            ASSERT_EQ(s.lagOffset, i % 2 ? static_cast<int16_t>(f.lagOffset[i >> 1]) : 1) << n;
+            ASSERT_EQ(s.train, lag < 58 ? static_cast<int16_t>(f.gain[i] >> 11) : 0) << n;
+            ASSERT_EQ(s.pitchGain * 24 + s.amplitude, static_cast<int32_t>(gain)) << n;
+            ASSERT_EQ(s.grid, static_cast<int16_t>(f.grid[i])) << n;
+            ASSERT_EQ(s.positions & ((1 << bits[i]) - 1), static_cast<int32_t>(f.positions[i])) << n;
+            ASSERT_EQ(s.signs, static_cast<int16_t>(f.signs[i])) << n;
+            high[i] = s.positions >> bits[i];
+        }
+        ASSERT_EQ(90 * (9 * high[0] + high[1]) + 9 * high[2] + high[3], static_cast<int32_t>(f.top)) << n;
+    }
+    LpFrameParams p;
+    lp_unpack(lptest::sid_frame(0xABCDEF, 45).bytes, &p);
+    EXPECT_EQ(p.type, kLpSid);
+    EXPECT_EQ(p.lspIndex, 0xABCDEF);
+    EXPECT_EQ(p.sidGainIndex, 45);
+    lp_unpack(lptest::untransmitted_frame().bytes, &p);
+    EXPECT_EQ(p.type, kLpUntransmitted);
+}
+
+// An invalid field ends the unpacking: it and every later field keep the
+// all-zero code's values, earlier ones stay, and the frame is active.  A
+// 5.3 kbit/s frame reads no fields at all.
+TEST_F(LpDecoder, InvalidIndexEndsTheUnpacking)
+{
+    LpFrameParams zero;
+    lp_unpack(lptest::FrameWriter().bytes, &zero);
+    struct Case {
+        int field;  // lag[field] or gain[field - 2] made invalid
+        uint32_t value;
+        int validLags, validGains;
+    };
+    const Case cases[] = {{0, 124, 0, 0}, {1, 127, 1, 0}, {3, 85 * 24, 2, 1}, {5, 170 * 24, 2, 3}, {-1, 0, 0, 0}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.field);
+        ActiveFields f;
+        f.lag[0] = c.field == 3 ? 20 : f.lag[0];  // lag 38: 85 gain rows
+        if (c.field >= 2) f.gain[c.field - 2] = c.value;
+        else if (c.field >= 0) f.lag[c.field] = c.value;
+        lptest::FrameWriter w = lptest::active_frame(f);
+        if (c.field < 0) w.bytes[0] |= 1;
+        LpFrameParams p;
+        lp_unpack(w.bytes, &p);
+        EXPECT_EQ(p.type, kLpActive);
+        EXPECT_EQ(p.lspIndex, c.field < 0 ? 0 : 0x123456);
+        for (int h = 0; h < 2; ++h)
+            EXPECT_EQ(p.openLoopLag[h], h < c.validLags ? static_cast<int16_t>(f.lag[h] + 18) : zero.openLoopLag[h]);
+        for (int i = 0; i < 4; ++i) {
+            EXPECT_EQ(p.sub[i].pitchGain, i < c.validGains ? static_cast<int16_t>(f.gain[i] / 24) : 0) << i;
+            EXPECT_EQ(p.sub[i].amplitude, i < c.validGains ? static_cast<int16_t>(f.gain[i] % 24) : 0) << i;
+            EXPECT_EQ(p.sub[i].grid, 0) << i;
+            EXPECT_EQ(p.sub[i].positions, zero.sub[i].positions) << i;
+            EXPECT_EQ(p.sub[i].signs, 0) << i;
+        }
+    }
+}
+
 // Comfort noise after speech starts at the SID gain and then moves 1/8 of
-// the way to each new SID gain per frame.
+// the way to each new SID gain per frame; an untransmitted frame keeps the
+// last SID gain as its target.
 TEST_F(LpDecoder, ComfortNoiseGainApproachesSidGainByOneEighth)
 {
-    decode_speech(5);
-    int16_t out[240];
-    lp_synthesise(lptest::sid_frame(0x102030, 40).bytes, out);
-    EXPECT_EQ(g_lp.curGain, sid_gain(40));
-    const int16_t target = sid_gain(10);
-    int previousDistance = g_lp.curGain - target;
+    for (uint32_t n = 0; n < 5; ++n) decode(lptest::speech_frame(n));
+    EXPECT_EQ(decode(lptest::sid_frame(0x102030, 40)), sid_gain(40));
+    EXPECT_EQ(decode(lptest::untransmitted_frame()), sid_gain(40));
+    int16_t gain = g_lp.curGain;
     for (int n = 0; n < 30; ++n) {
-        const int16_t before = g_lp.curGain;
-        lp_synthesise(n % 2 ? lptest::sid_frame(0x102030, 10).bytes : lptest::untransmitted_frame().bytes, out);
-        if (n == 0) {
-            // The untransmitted frame keeps the last SID gain as target.
-            EXPECT_EQ(g_lp.curGain, before);
-            continue;
-        }
-        EXPECT_EQ(g_lp.curGain, (7 * before + target) * 4096 >> 15) << n;
-        const int distance = g_lp.curGain - target;
-        EXPECT_LE(distance, previousDistance) << n;
-        previousDistance = distance;
+        const int16_t next = decode(n % 2 ? lptest::untransmitted_frame() : lptest::sid_frame(0x102030, 10));
+        ASSERT_EQ(next, (7 * gain + sid_gain(10)) * 4096 >> 15) << n;
+        gain = next;
     }
-    EXPECT_LE(previousDistance, 8 * 32);
+    EXPECT_LE(gain - sid_gain(10), 8 * 32);
 }
 
 // An untransmitted frame right after speech (its SID frame lost) starts
 // comfort noise at a gain requantised from the last active frame's
-// excitation: one of the 64 SID levels, rising with that excitation.
+// excitation: one of the 64 SID levels, 0 after silence; further
+// untransmitted frames hold it.
 TEST_F(LpDecoder, UntransmittedAfterSpeechStartsAtRequantisedGain)
 {
-    auto gain_after = [](uint32_t speech) {
-        lp_reset();
-        decode_speech(4, speech);
-        int16_t out[240];
-        lp_synthesise(lptest::untransmitted_frame().bytes, out);
-        return g_lp.curGain;
-    };
     bool someNonZero = false;
     for (uint32_t speech = 0; speech < 12; ++speech) {
-        const int16_t gain = gain_after(speech);
+        lp_reset();
+        for (uint32_t n = 0; n < 4; ++n) decode(lptest::speech_frame(speech + n));
+        const int16_t gain = decode(lptest::untransmitted_frame());
         bool level = false;
         for (int i = 0; i < 64; ++i) level = level || gain == sid_gain(i);
         EXPECT_TRUE(level) << "gain " << gain << " after speech " << speech;
         someNonZero = someNonZero || gain > 0;
-        // Further untransmitted frames hold it (target and gain agree).
-        int16_t out[240];
-        lp_synthesise(lptest::untransmitted_frame().bytes, out);
-        EXPECT_EQ(g_lp.curGain, gain);
+        EXPECT_EQ(decode(lptest::untransmitted_frame()), gain);
     }
     EXPECT_TRUE(someNonZero);
 
-    // The same speech at half the excitation gives no larger a gain:
-    // silence (no pulses, no pitch gain) gives gain 0.
     lp_reset();
-    lptest::ActiveFields quiet;
+    ActiveFields quiet;
     for (uint32_t &g : quiet.gain) g = 0;
     for (uint32_t &p : quiet.positions) p = 0xFFFF;  // past every valid code: no pulses
     quiet.top = 8000;
-    int16_t out[240];
-    lp_synthesise(lptest::active_frame(quiet).bytes, out);
-    lp_synthesise(lptest::untransmitted_frame().bytes, out);
-    EXPECT_EQ(g_lp.curGain, 0);
+    decode(lptest::active_frame(quiet));
+    EXPECT_EQ(decode(lptest::untransmitted_frame()), 0);
 }
 
-// The reset restores every part of the decoder state: a decode after it
-// repeats a decode from the reset exactly.
-TEST_F(LpDecoder, ResetGivesTheSameDecodeAgain)
+// The reset restores the whole decoder state, and the level meter is the
+// plain decode without output stage, on the same state.
+TEST_F(LpDecoder, ResetAndLevelMeterRepeatThePlainDecode)
 {
-    auto run = [] {
+    std::vector<lptest::FrameWriter> frames;
+    for (uint32_t n = 0; n < 12; ++n) frames.push_back(n % 4 == 3 ? lptest::sid_frame(n * 99991u, n) : lptest::speech_frame(n));
+    frames.push_back(lptest::untransmitted_frame());
+    auto run = [&frames](bool meter) {
         std::vector<int16_t> pcm;
         uint32_t control = KVX_CW_RESET | KVX_CW_NO_DEVICE;
-        for (uint32_t n = 0; n < 12; ++n) {
-            lptest::FrameWriter w = n % 4 == 3 ? lptest::sid_frame(n * 99991u, n) : lptest::speech_frame(n);
-            uint8_t *p = w.bytes;
+        for (auto &f : frames) {
             int16_t out[240];
-            lp_decode(&p, &control, out);
-            EXPECT_EQ(control & KVX_CW_RESET, 0u);
+            uint8_t *p = f.bytes;
+            if (meter) lp_level_decode(f.bytes, &control, out);
+            else EXPECT_EQ(lp_decode(&p, &control, out), 240u);
+            EXPECT_EQ(control, KVX_CW_NO_DEVICE);
             pcm.insert(pcm.end(), out, out + 240);
         }
         return pcm;
     };
-    const std::vector<int16_t> first = run();
-    decode_speech(7, 1000);  // leave the state far from the reset
-    EXPECT_EQ(run(), first);
+    const std::vector<int16_t> first = run(false);
+    for (uint32_t n = 0; n < 7; ++n) decode(lptest::speech_frame(1000 + n));  // far from the reset
+    EXPECT_EQ(run(false), first);
+    decode(lptest::sid_frame(5, 60));
+    EXPECT_EQ(run(true), first);
 }
 
-// The level meter is the decode without output stage, on the same state.
-TEST_F(LpDecoder, LevelMeterDecodesLikeThePlainOutput)
+// The 11 kHz converter: 8 samples become 11 (with the means of the odd
+// pairs) through a low-pass whose states carry over between frames; and
+// only plain output uses it.
+TEST_F(LpDecoder, ElevenKilohertzOutput)
 {
-    std::vector<lptest::FrameWriter> frames;
-    for (uint32_t n = 0; n < 6; ++n) frames.push_back(n == 4 ? lptest::sid_frame(77, 30) : lptest::speech_frame(n));
-
-    uint32_t control = KVX_CW_RESET;
-    std::vector<int16_t> meter;
-    for (auto &f : frames) {
-        int16_t out[240];
-        lp_level_decode(f.bytes, &control, out);
-        meter.insert(meter.end(), out, out + 240);
-    }
-    EXPECT_EQ(control, 0u);
-
-    control = KVX_CW_RESET | KVX_CW_FILE_OUTPUT;
-    std::vector<int16_t> plain;
-    for (auto &f : frames) {
-        int16_t out[240];
-        uint8_t *p = f.bytes;
-        lp_decode(&p, &control, out);
-        plain.insert(plain.end(), out, out + 240);
-    }
-    EXPECT_EQ(meter, plain);
-}
-
-// Bit 0x40 gives 330-sample slots in plain output only.
-TEST_F(LpDecoder, ElevenKilohertzSlotOnlyInPlainOutput)
-{
-    struct Case {
-        uint32_t control;
-        uint32_t samples;
-    };
-    const Case cases[] = {
-        {KVX_CW_264_OR_11K | KVX_CW_FILE_OUTPUT, 330},
-        {KVX_CW_264_OR_11K | KVX_CW_NO_DEVICE, 330},
-        {KVX_CW_FILE_OUTPUT, 240},
-        {KVX_CW_264_OR_11K, 240},
-        {KVX_CW_264_OR_11K | KVX_CW_SP_288, 240},
-    };
-    for (const Case &c : cases) {
-        SCOPED_TRACE(c.control);
-        EXPECT_EQ(lp_slot_samples(c.control), c.samples);
-        std::vector<int16_t> out(400, 0x5A5A);
-        lptest::FrameWriter w = lptest::speech_frame(3);
-        uint8_t *p = w.bytes;
-        uint32_t control = c.control;
-        EXPECT_EQ(lp_decode(&p, &control, out.data()), c.samples);
-        for (size_t i = c.samples; i < out.size(); ++i) ASSERT_EQ(out[i], 0x5A5A) << "written past the slot at " << i;
-    }
-}
-
-// The converter: 8 samples become 11 (with the means of the odd pairs)
-// through a low-pass whose states carry over between frames.
-TEST_F(LpDecoder, ElevenKilohertzConverter)
-{
-    int16_t in[240] = {};
+    int16_t in[240] = {10000};
     int16_t out[330];
-    in[0] = 10000;
     lp_convert_11k(in, out);
     // Impulse response: w = 10000, then w = 16669 w1 - 7133 w2 (Q15).
+    const int32_t w1 = 16669 * 10000 >> 15, w2 = (16669 * w1 >> 15) - (7133 * 10000 >> 15);
     EXPECT_EQ(out[0], 5808 * 10000 >> 15);
-    const int32_t w1 = 16669 * 10000 >> 15;
     EXPECT_EQ(out[1], (11616 * 10000 >> 15) + (5808 * w1 >> 15));
-
-    // A constant input settles near its value (unit gain at DC) ...
-    for (int16_t &x : in) x = 8000;
+    EXPECT_EQ(out[2], (11616 * w1 >> 15) + (5808 * 10000 >> 15) + (5808 * w2 >> 15));
+    for (int16_t &x : in) x = 8000;  // unit gain at DC
     for (int n = 0; n < 3; ++n) lp_convert_11k(in, out);
     for (int i = 300; i < 330; ++i) EXPECT_NEAR(out[i], 8000, 40);
-    // ... and full scale is limited to +-32767.
-    for (int16_t &x : in) x = -32768;
+    for (int16_t &x : in) x = -32768;  // the states stop at -32767
     for (int n = 0; n < 3; ++n) lp_convert_11k(in, out);
-    for (int16_t y : out) EXPECT_GE(y, -32767);
+    EXPECT_EQ(out[329], -11616 - 5808 - 5808);
 
     // The states persist: the same frame converts differently after a
     // different one, the same after the states are cleared.
@@ -215,60 +256,69 @@ TEST_F(LpDecoder, ElevenKilohertzConverter)
     g_lpOutput.w1 = g_lpOutput.w2 = 0;
     lp_convert_11k(in, b);
     EXPECT_EQ(std::memcmp(a, b, sizeof a), 0);
+
+    const uint32_t controls[][2] = {{KVX_CW_264_OR_11K | KVX_CW_FILE_OUTPUT, 330}, {KVX_CW_264_OR_11K | KVX_CW_NO_DEVICE, 330},
+                                    {KVX_CW_FILE_OUTPUT, 240}, {KVX_CW_264_OR_11K, 240}, {KVX_CW_264_OR_11K | KVX_CW_SP_288, 240}};
+    for (const auto &c : controls) {
+        uint32_t control = c[0];
+        uint8_t *p = lptest::speech_frame(3).bytes;
+        EXPECT_EQ(lp_decode(&p, &control, out), c[1]) << c[0];
+    }
 }
 
-// The speed stage with LP frames: slower playback inserts the held frame,
-// faster drops frames, and leaving a setting banks its frame time.
+// The speed stage with LP frames: slower step 4 follows each frame with
+// its held copy, fetched from nowhere; faster step 4 drops every second
+// frame and fades the next in over it with LP fades (136 per sample);
+// leaving a setting banks its frame time (15.0 ms at slower 4, 30.0 at
+// normal speed, 24.0 at setting 17).
 TEST_F(LpDecoder, SpeedStageWithLpFrames)
 {
-    g_speedCounter = 0;
-    g_session.speedInUse = 0;
-    g_session.framesReturned = 0;
-    g_session.speedChangeMs = 0;
-
     std::vector<lptest::FrameWriter> frames;
     for (uint32_t n = 0; n < 8; ++n) frames.push_back(lptest::speech_frame(n));
-
-    // Slower step 4: every frame is followed by its held copy, fetched
-    // from nowhere.
     uint32_t control = KVX_CW_SPEED_SLOWER | (4u << KVX_CW_SPEED_STEP_SHIFT);
     uint8_t *p = frames[0].bytes;
-    int16_t out[240];
+    int16_t out[240], held[240];
     EXPECT_EQ(lp_decode(&p, &control, out), 240u);
     EXPECT_NE(control & KVX_CW_HELD_FRAME, 0u);
     uint8_t *before = p;
-    int16_t held[240];
     EXPECT_EQ(lp_decode(&p, &control, held), 240u);
     EXPECT_EQ(p, before);
     EXPECT_EQ(control & KVX_CW_HELD_FRAME, 0u);
     for (int i = 0; i < 240; ++i) ASSERT_EQ(held[i], static_cast<int16_t>(g_lpOutput.held[i]));
 
-    // Leaving setting 20 (slower step 4) after 10 frames banks 15.0 ms each.
     g_session.framesReturned = 10;
-    control = 4u << KVX_CW_SPEED_STEP_SHIFT;  // faster step 4
-    int dropped = 0;
+    control = 4u << KVX_CW_SPEED_STEP_SHIFT;
     for (int n = 1; n < 7; ++n) {
+        int16_t plain[240];
+        const LpDecoderState state = g_lp;
+        lp_synthesise(frames[n].bytes, plain);
+        g_lp = state;
+        int32_t kept[240];
+        std::memcpy(kept, g_lpOutput.held, sizeof kept);
         p = frames[n].bytes;
-        if (lp_decode(&p, &control, out) == 0) ++dropped;
+        ASSERT_EQ(lp_decode(&p, &control, out), n % 2 ? 0u : 240u) << n;
+        EXPECT_FLOAT_EQ(g_session.speedChangeMs, 150.0f);
+        for (int i = 0; i < 240; ++i) {
+            const int32_t faded = n % 2 ? plain[i] * (32767 - 136 * i) >> 15
+                                        : std::max(-32767, std::min(32767, (kept[i] * 32768 + plain[i] * (263 + 136 * i)) >> 15));
+            ASSERT_EQ(n % 2 ? g_lpOutput.held[i] : out[i], faded) << i;
+        }
     }
-    EXPECT_FLOAT_EQ(g_session.speedChangeMs, 150.0f);
-    EXPECT_EQ(dropped, 3);  // every second frame
 
-    // Leaving normal speed adds 30.0 ms per frame; leaving setting 17 24.0.
-    g_speedCounter = 0;
-    g_session.speedInUse = 0;
-    g_session.framesReturned = 7;
-    g_session.speedChangeMs = 0;
-    control = KVX_CW_SPEED_SLOWER | (1u << KVX_CW_SPEED_STEP_SHIFT);
-    p = frames[7].bytes;
-    lp_decode(&p, &control, out);
-    EXPECT_FLOAT_EQ(g_session.speedChangeMs, 210.0f);
-    g_speedCounter = 0;
-    g_session.framesReturned = 5;
-    control &= ~(KVX_CW_SPEED_MASK | KVX_CW_HELD_FRAME);
-    p = frames[6].bytes;
-    lp_decode(&p, &control, out);
-    EXPECT_FLOAT_EQ(g_session.speedChangeMs, 210.0f + 120.0f);
+    const struct {
+        uint32_t from, to, frames;
+        float ms;
+    } banks[] = {{0, KVX_CW_SPEED_SLOWER | 1u << KVX_CW_SPEED_STEP_SHIFT, 7, 210.0f}, {17 << 3, 0, 5, 120.0f}};
+    for (const auto &b : banks) {
+        g_speedCounter = 0;
+        g_session.speedInUse = b.from;
+        g_session.framesReturned = b.frames;
+        g_session.speedChangeMs = 0;
+        control = b.to;
+        p = frames[7].bytes;
+        lp_decode(&p, &control, out);
+        EXPECT_FLOAT_EQ(g_session.speedChangeMs, b.ms) << b.from;
+    }
 
     // Plain output bypasses the stage.
     control = KVX_CW_FILE_OUTPUT | (4u << KVX_CW_SPEED_STEP_SHIFT);

@@ -1,9 +1,8 @@
-// Frames for the LP tests: a writer of fields in the standard's bit order.
+// Frames for the LP tests: fields written in the standard's bit order.
 #ifndef KVX_TESTS_CODEC_LP_LP_TEST_FRAMES_H
 #define KVX_TESTS_CODEC_LP_LP_TEST_FRAMES_H
 
 #include <cstdint>
-#include <cstring>
 
 namespace lptest {
 
@@ -12,9 +11,8 @@ struct FrameWriter {
     int position = 0;
     FrameWriter &put(uint32_t value, int width)
     {
-        for (int k = 0; k < width; ++k, ++position) {
+        for (int k = 0; k < width; ++k, ++position)
             if ((value >> k) & 1) bytes[position >> 3] |= static_cast<uint8_t>(1u << (position & 7));
-        }
         return *this;
     }
 };
@@ -37,10 +35,8 @@ inline FrameWriter active_frame(const ActiveFields &f)
     for (uint32_t g : f.gain) w.put(g, 12);
     for (uint32_t g : f.grid) w.put(g, 1);
     w.put(0, 1).put(f.top, 13);
-    const int widths[4] = {16, 14, 16, 14};
-    for (int i = 0; i < 4; ++i) w.put(f.positions[i], widths[i]);
-    const int signWidths[4] = {6, 5, 6, 5};
-    for (int i = 0; i < 4; ++i) w.put(f.signs[i], signWidths[i]);
+    for (int i = 0; i < 4; ++i) w.put(f.positions[i], i % 2 ? 14 : 16);
+    for (int i = 0; i < 4; ++i) w.put(f.signs[i], i % 2 ? 5 : 6);
     return w;
 }
 
@@ -58,22 +54,29 @@ inline FrameWriter untransmitted_frame()
     return w;
 }
 
-// An active frame of speech-like parameters that varies with `n`.
-inline FrameWriter speech_frame(uint32_t n)
+// Valid fields of speech-like parameters that vary with `n`.
+inline ActiveFields speech_fields(uint32_t n)
 {
     ActiveFields f;
     f.lsp = (n * 2654435761u) & 0xFFFFFF;
     f.lag[0] = 20 + (n * 7) % 100;
     f.lag[1] = 20 + (n * 11) % 100;
-    for (int i = 0; i < 4; ++i) {
-        const uint32_t lag = f.lag[i >> 1] + 18;
-        const uint32_t rows = lag < 58 ? 85 : 170;
-        f.gain[i] = ((n * 13 + i * 7) % rows) * 24 + (n + i * 5) % 24;
+    f.lagOffset[0] = n % 4;
+    f.lagOffset[1] = (n / 4) % 4;
+    for (uint32_t i = 0; i < 4; ++i) {
+        const bool shortLag = f.lag[i >> 1] + 18 < 58;
+        f.gain[i] = ((n * 13 + i * 7) % (shortLag ? 85 : 170)) * 24 + (n + i * 5) % 24 + (shortLag ? ((n + i) & 1) << 11 : 0);
+        f.grid[i] = (n >> i) & 1;
         f.positions[i] = (n * 40503u + i * 9973u) & (i % 2 ? 0x3FFF : 0xFFFF);
         f.signs[i] = (n * 3 + i) & 0x1F;
     }
-    f.top = (n * 37) % 6561;
-    return active_frame(f);
+    f.top = (n * 37) % 7290;
+    return f;
+}
+
+inline FrameWriter speech_frame(uint32_t n)
+{
+    return active_frame(speech_fields(n));
 }
 
 } // namespace lptest
