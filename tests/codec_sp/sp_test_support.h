@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <random>
 #include <vector>
 
 #include "codec_sp/sp_output.h"
@@ -13,24 +14,27 @@ namespace sptest {
 
 using Bytes = std::vector<uint8_t>;
 
-// Writes `width` bits of `value`, most significant first, at bit `offset`
-// of a frame given in bit-stream order.
+// Writes `width` bits of `value`, most significant first, at bit `offset`.
 inline void put_bits(Bytes &frame, int offset, int width, uint32_t value)
 {
     for (int i = 0; i < width; ++i) {
-        const int bit = offset + i;
-        const uint8_t mask = static_cast<uint8_t>(0x80 >> (bit & 7));
-        if ((value >> (width - 1 - i)) & 1) frame[bit >> 3] |= mask;
-        else frame[bit >> 3] &= static_cast<uint8_t>(~mask);
+        const uint8_t mask = static_cast<uint8_t>(0x80 >> ((offset + i) & 7));
+        if ((value >> (width - 1 - i)) & 1) frame[(offset + i) >> 3] |= mask;
     }
 }
 
 constexpr int kIndexWidth[14] = {5, 5, 4, 4, 4, 4, 4, 4, 3, 3, 3, 3, 3, 3};
 
-// A full frame's fields.  Filter indices are written after the speech
-// flag in speech-flag mode, where the 14th has 2 bits.
-struct Full {
+inline int index_width(int i, bool speechFlagMode)
+{
+    return i == 13 && speechFlagMode ? 2 : kIndexWidth[i];
+}
+
+// A frame's fields: a full frame, or with `noise` a noise frame (speech-flag
+// mode, flag 0) whose four gains sit in adaptiveGain.
+struct Frame {
     bool speechFlagMode = false;
+    bool noise = false;
     int index[14] = {};
     int adaptiveGain[4] = {};
     uint32_t combination[4] = {};
@@ -40,16 +44,20 @@ struct Full {
 
     Bytes pack() const
     {
-        Bytes f(41, 0);
-        int bit = 0;
-        if (speechFlagMode) put_bits(f, bit++, 1, 1);
+        Bytes f(noise ? 9 : 41, 0);
+        int bit = speechFlagMode ? 1 : 0;
+        if (speechFlagMode && !noise) put_bits(f, 0, 1, 1);
         for (int i = 0; i < 14; ++i) {
-            const int width = (i == 13 && speechFlagMode) ? 2 : kIndexWidth[i];
-            put_bits(f, bit, width, static_cast<uint32_t>(index[i]));
-            bit += width;
+            put_bits(f, bit, index_width(i, speechFlagMode), static_cast<uint32_t>(index[i]));
+            bit += index_width(i, speechFlagMode);
+        }
+        if (noise) {
+            const int at[4] = {52, 57, 64, 67}, width[4] = {5, 5, 3, 5};
+            for (int s = 0; s < 4; ++s) put_bits(f, at[s], width[s], static_cast<uint32_t>(adaptiveGain[s]));
+            return f;
         }
         for (int s = 0; s < 4; ++s) {
-            int b = 52 + 63 * s;
+            const int b = 52 + 63 * s;
             put_bits(f, b, 5, static_cast<uint32_t>(adaptiveGain[s]));
             put_bits(f, b + 5, 31, combination[s]);
             put_bits(f, b + 36, 6, static_cast<uint32_t>(pulseGain[s]));
@@ -60,33 +68,28 @@ struct Full {
     }
 };
 
-// A noise frame (speech-flag mode, flag 0).
-struct Noise {
-    int index[14] = {};
-    int gain[4] = {};
-
-    Bytes pack() const
-    {
-        Bytes f(9, 0);
-        int bit = 1;
-        for (int i = 0; i < 14; ++i) {
-            const int width = i == 13 ? 2 : kIndexWidth[i];
-            put_bits(f, bit, width, static_cast<uint32_t>(index[i]));
-            bit += width;
-        }
-        put_bits(f, 52, 5, static_cast<uint32_t>(gain[0]));
-        put_bits(f, 57, 5, static_cast<uint32_t>(gain[1]));
-        put_bits(f, 64, 3, static_cast<uint32_t>(gain[2]));
-        put_bits(f, 67, 5, static_cast<uint32_t>(gain[3]));
-        return f;
+// Random valid fields.
+inline Frame random_frame(std::mt19937 &rng, bool speechFlagMode, bool noise = false)
+{
+    Frame f;
+    f.speechFlagMode = speechFlagMode;
+    f.noise = noise;
+    for (int i = 0; i < 14; ++i) f.index[i] = static_cast<int>(rng() % (1u << index_width(i, speechFlagMode)));
+    for (int s = 0; s < 4; ++s) {
+        f.adaptiveGain[s] = static_cast<int>(rng() % (noise && s == 2 ? 8 : 32));
+        f.combination[s] = rng() & 0x7FFFFFFF;
+        f.pulseGain[s] = static_cast<int>(rng() % 64);
+        for (int j = 0; j < 7; ++j) f.amplitude[s][j] = static_cast<int>(rng() % 8);
     }
-};
+    f.lagCode = rng() & 0xFFFFFF;
+    return f;
+}
 
 // Frames one after another as stored: the bit stream padded to whole
 // words, every byte pair swapped, with one byte of slack on either side
 // (the frame fetch guarantees one readable byte before and after a frame).
 struct Stream {
-    Bytes bytes;  // [0] and back() are the slack
+    Bytes bytes;
     explicit Stream(const std::vector<Bytes> &frames)
     {
         Bytes logical;
