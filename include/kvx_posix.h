@@ -45,6 +45,8 @@
  * a locked recording is never deleted unasked.  Deletions that Windows
  * makes without asking the user do not ask the hook either.
  *
+ * The file-fault hook makes chosen ReadFile or WriteFile calls fail.
+ *
  * This header declares nothing on Windows.
  */
 #ifndef KVX_POSIX_H
@@ -139,6 +141,20 @@ KVX_POSIX_EXPORT size_t KVXPosixCaptureOpens(uint32_t *rates, size_t max);
 /* Stores up to `max` start offsets; returns the number of opens. */
 KVX_POSIX_EXPORT size_t KVXPosixCaptureOffsets(size_t *offsets, size_t max);
 KVX_POSIX_EXPORT void KVXPosixCaptureClear(void);
+
+/* File faults, for tests of what the library does when a disk fails.
+ * After `after` more calls of the kind go through, the next `count` calls
+ * fail (a negative count: every further one); a negative `after` ends the
+ * faults of the kind.  KVX_FAULT_READ: ReadFile reads nothing and returns
+ * FALSE with ERROR_READ_FAULT.  KVX_FAULT_SHORT_READ: ReadFile reads at
+ * most half of the bytes asked for and returns TRUE.  KVX_FAULT_WRITE:
+ * WriteFile writes nothing and returns FALSE with ERROR_DISK_FULL.  Reads
+ * and short reads share one plan, writes have their own.  Returns how many
+ * calls the kind's previous plan failed. */
+#define KVX_FAULT_READ 0
+#define KVX_FAULT_SHORT_READ 1
+#define KVX_FAULT_WRITE 2
+KVX_POSIX_EXPORT long KVXPosixSetFileFault(int kind, long after, long count);
 
 /* Asked before a file is deleted: IDYES, IDNO or IDCANCEL. */
 typedef int (*KVXPosixConfirmHook)(const char *path, BOOL readOnly, void *user);

@@ -32,9 +32,31 @@ struct FileObject : posix::Object {
     DWORD share;
 };
 
-/* Tests make writes fail: after this many more successful WriteFile
- * calls every further one fails with ERROR_DISK_FULL (negative: never). */
-long g_writes_before_failure = -1;
+/* Planned faults of ReadFile and WriteFile (KVXPosixSetFileFault). */
+struct FaultPlan {
+    long after = -1; /* calls that still go through; negative: no fault */
+    long count = 0;  /* calls to fail then; negative: all */
+    long failed = 0; /* calls failed under this plan */
+    bool shortRead = false;
+};
+std::mutex g_fault_lock;
+FaultPlan g_read_fault, g_write_fault; /* guarded by g_fault_lock */
+
+/* Whether this call is to fail; counts it against the plan. */
+bool fault_now(FaultPlan &plan, bool *short_read = nullptr)
+{
+    std::lock_guard<std::mutex> guard(g_fault_lock);
+    if (plan.after < 0) return false;
+    if (plan.after > 0) {
+        --plan.after;
+        return false;
+    }
+    if (plan.count == 0) return false;
+    if (plan.count > 0) --plan.count;
+    ++plan.failed;
+    if (short_read != nullptr) *short_read = plan.shortRead;
+    return true;
+}
 
 std::mutex g_files_lock;
 std::vector<FileObject *> g_open_files; /* guarded by g_files_lock */
@@ -182,7 +204,7 @@ namespace posix {
 
 void fail_writes_after(long writes)
 {
-    g_writes_before_failure = writes;
+    KVXPosixSetFileFault(KVX_FAULT_WRITE, writes, -1);
 }
 
 bool close_file(HANDLE handle)
@@ -224,6 +246,14 @@ BOOL WINAPI ReadFile(HANDLE handle, LPVOID buffer, DWORD toRead, LPDWORD read, L
         SetLastError(ERROR_ACCESS_DENIED);
         return FALSE;
     }
+    bool short_read = false;
+    if (fault_now(g_read_fault, &short_read)) {
+        if (!short_read) {
+            SetLastError(ERROR_READ_FAULT);
+            return FALSE;
+        }
+        toRead /= 2;
+    }
     DWORD done = 0;
     auto *out = static_cast<unsigned char *>(buffer);
     while (done < toRead) {
@@ -250,11 +280,10 @@ BOOL WINAPI WriteFile(HANDLE handle, LPCVOID buffer, DWORD toWrite, LPDWORD writ
         SetLastError(ERROR_ACCESS_DENIED);
         return FALSE;
     }
-    if (g_writes_before_failure == 0) {
+    if (fault_now(g_write_fault)) {
         SetLastError(ERROR_DISK_FULL);
         return FALSE;
     }
-    if (g_writes_before_failure > 0) --g_writes_before_failure;
     DWORD done = 0;
     const auto *in = static_cast<const unsigned char *>(buffer);
     while (done < toWrite) {
@@ -269,6 +298,18 @@ BOOL WINAPI WriteFile(HANDLE handle, LPCVOID buffer, DWORD toWrite, LPDWORD writ
     }
     if (written != nullptr) *written = done;
     return TRUE;
+}
+
+long KVXPosixSetFileFault(int kind, long after, long count)
+{
+    FaultPlan &plan = kind == KVX_FAULT_WRITE ? g_write_fault : g_read_fault;
+    std::lock_guard<std::mutex> guard(g_fault_lock);
+    const long failed = plan.failed;
+    plan = FaultPlan();
+    plan.after = after;
+    plan.count = count;
+    plan.shortRead = kind == KVX_FAULT_SHORT_READ;
+    return failed;
 }
 
 DWORD WINAPI SetFilePointer(HANDLE handle, LONG distance, PLONG distanceHigh, DWORD method)
@@ -332,6 +373,41 @@ DWORD WINAPI GetFileSize(HANDLE handle, LPDWORD sizeHigh)
     if (sizeHigh != nullptr) *sizeHigh = static_cast<DWORD>(size >> 32);
     SetLastError(ERROR_SUCCESS);
     return static_cast<DWORD>(size & 0xFFFFFFFFu);
+}
+
+namespace {
+
+FILETIME file_time(const struct timespec &t)
+{
+    /* 100 ns steps since 1601. */
+    const uint64_t steps = (static_cast<uint64_t>(t.tv_sec) + 11644473600ull) * 10000000ull +
+                           static_cast<uint64_t>(t.tv_nsec) / 100;
+    return FILETIME{static_cast<DWORD>(steps & 0xFFFFFFFFu), static_cast<DWORD>(steps >> 32)};
+}
+
+} // namespace
+
+BOOL WINAPI GetFileInformationByHandle(HANDLE handle, LPBY_HANDLE_FILE_INFORMATION info)
+{
+    FileObject *file = file_of(handle);
+    struct stat st;
+    if (file == nullptr || info == nullptr || fstat(file->fd, &st) != 0) {
+        if (file != nullptr) SetLastError(info == nullptr ? ERROR_INVALID_PARAMETER : posix::error_from_errno(errno));
+        return FALSE;
+    }
+    const uint64_t size = static_cast<uint64_t>(st.st_size);
+    const uint64_t index = static_cast<uint64_t>(st.st_ino);
+    info->dwFileAttributes = read_only_mode(st.st_mode) ? FILE_ATTRIBUTE_READONLY : FILE_ATTRIBUTE_NORMAL;
+    info->ftCreationTime = file_time(st.st_ctim);
+    info->ftLastAccessTime = file_time(st.st_atim);
+    info->ftLastWriteTime = file_time(st.st_mtim);
+    info->dwVolumeSerialNumber = static_cast<DWORD>(st.st_dev);
+    info->nFileSizeHigh = static_cast<DWORD>(size >> 32);
+    info->nFileSizeLow = static_cast<DWORD>(size & 0xFFFFFFFFu);
+    info->nNumberOfLinks = static_cast<DWORD>(st.st_nlink);
+    info->nFileIndexHigh = static_cast<DWORD>(index >> 32);
+    info->nFileIndexLow = static_cast<DWORD>(index & 0xFFFFFFFFu);
+    return TRUE;
 }
 
 DWORD WINAPI GetFileAttributesA(LPCSTR name)
