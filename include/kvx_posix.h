@@ -141,6 +141,9 @@ KVX_POSIX_EXPORT size_t KVXPosixCaptureOpens(uint32_t *rates, size_t max);
 /* Stores up to `max` start offsets; returns the number of opens. */
 KVX_POSIX_EXPORT size_t KVXPosixCaptureOffsets(size_t *offsets, size_t max);
 KVX_POSIX_EXPORT void KVXPosixCaptureClear(void);
+/* Counts `bytes` more as played on an open device, as if they had been
+ * heard: a test reaches a position hours into a session at once. */
+KVX_POSIX_EXPORT BOOL KVXPosixWaveAddPlayed(HWAVEOUT device, uint32_t bytes);
 
 /* File faults, for tests of what the library does when a disk fails.
  * After `after` more calls of the kind go through, the next `count` calls

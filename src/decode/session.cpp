@@ -162,6 +162,15 @@ extern "C" uint32_t KVXAPI KVXStartDecoding(uint32_t positionMs)
 {
     if (!g_decoder.initialised) return KVX_ERR_NOT_INITIALISED;
     uint32_t *const word = control();
+    /* With no file active, whatever the ring still holds belongs to a file
+     * given up: nothing is played. */
+    if (g_file.name[0] == '\0' || g_file.lastResult != KVX_OK) return KVX_ERR_REOPEN;
+    if (!g_read.ringValid) {
+        /* A ring that holds nothing has no resume point or codec change to
+         * go on from. */
+        *word &= ~KVX_CW_RESUME;
+        g_read.codecChanged = false;
+    }
     if ((*word & KVX_CW_REPOSITION) || (!g_read.codecChanged && !(*word & KVX_CW_RESUME))) {
         const uint32_t result = stream_position(positionMs);
         if (result != KVX_OK) return result;
@@ -310,7 +319,11 @@ extern "C" uint32_t KVXAPI KVXEndDecoding(uint32_t *stopPositionMs)
 
     uint32_t stop;
     if (!g_session.speedUsed) {
-        stop = g_session.startMs + (frames_codec() ? played * 30u / kLpFrameBytes : played * 24u / kSpFrameBytes);
+        /* In 64 bits: bytes x 24 passes 32 bits after 2 h 15 min of SP, x 30
+         * after 2 h 30 min of LP. */
+        const uint64_t bytes = played;
+        stop = g_session.startMs +
+               static_cast<uint32_t>(frames_codec() ? bytes * 30u / kLpFrameBytes : bytes * 24u / kSpFrameBytes);
     } else {
         const double frame_ms = g_read.blockCodec ? 30.0 : 24.0;
         stop = static_cast<uint32_t>(g_session.speedChangeMs +

@@ -111,6 +111,7 @@ extern "C" uint32_t KVXAPI KVXActiveFolder(const char *path, uint32_t folderMode
     detach_chunk_table();
     g_file.name[0] = '\0';
     g_file.lastResult = g_file.lastResult2 = KVX_OK;
+    g_read.ringValid = false; /* nor is the ring's content to be played */
     std::free(g_folder.data);
     g_folder.data = nullptr;
     g_folder.dataBytes = 0;

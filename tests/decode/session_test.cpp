@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -356,6 +357,70 @@ TEST_F(Session, StopKeepsTheCallersOwnMessages)
     int requests = 0;
     while (KVXPosixPeekMessage(&msg, window_, KVX_MSG_BUFFER_REQUEST, KVX_MSG_BUFFER_REQUEST, PM_REMOVE)) ++requests;
     EXPECT_EQ(requests, 0);
+}
+
+} // namespace
+
+namespace {
+
+TEST_F(Session, NothingPlaysOnceTheActiveFileIsGivenUp)
+{
+    ASSERT_EQ(KVXInitDecoder(window_, &g_control), 0u);
+    const std::string bad = path_ + ".bad";
+    ASSERT_TRUE(kvxgen::write(bad, kvxgen::with_magic(kvxgen::build(sp_file(50)), "KVX")));
+    const std::function<void()> give_up[] = {
+        [&] { EXPECT_EQ(KVXActiveFile((path_ + ".missing").c_str(), nullptr, nullptr), 1u); },
+        [&] { EXPECT_EQ(KVXActiveFile(bad.c_str(), nullptr, nullptr), 7u); },
+        [&] { KVXActiveFolder(nullptr, 1); },
+    };
+    for (const auto &lose : give_up) {
+        for (uint32_t resume : {0u, KVX_CW_RESUME}) {
+            open(sp_file(100));
+            g_control = KVX_CW_NO_DEVICE;
+            ASSERT_EQ(KVXStartDecoding(0), 0u);
+            int16_t *pcm = nullptr;
+            ASSERT_EQ(KVXDecodeToPCM(&pcm, nullptr), 1u);
+            lose();
+            EXPECT_EQ(KVXDecodeToPCM(&pcm, nullptr), 0u) << "the old ring is not decoded on";
+            g_control = KVX_CW_NO_DEVICE | resume;
+            EXPECT_EQ(KVXStartDecoding(0), 513u) << std::hex << resume;
+        }
+    }
+    std::remove(bad.c_str());
+    // Another file opened: a resume has nothing to go on from, the new
+    // file plays from the position asked for.
+    open(sp_file(100, 1));
+    g_control = KVX_CW_NO_DEVICE;
+    ASSERT_EQ(KVXStartDecoding(0), 0u);
+    const std::string other = path_ + ".other";
+    ASSERT_TRUE(kvxgen::write(other, kvxgen::build(sp_file(100, 2), &layout_)));
+    ASSERT_EQ(KVXActiveFile(other.c_str(), nullptr, nullptr), 0u);
+    g_control = KVX_CW_NO_DEVICE | KVX_CW_RESUME;
+    ASSERT_EQ(KVXStartDecoding(0), 0u);
+    int16_t *pcm = nullptr;
+    ASSERT_EQ(KVXDecodeToPCM(&pcm, nullptr), 1u);
+    EXPECT_EQ(kvx::g_read.pcmFrame, kvx::g_decoder.ring + (layout_.frames[1].fileOffset - 1024));
+    std::remove(other.c_str());
+}
+
+// The stop position from a device position past 2^32 / 24 (SP) and
+// 2^32 / 30 (LP) bytes: more than 2 h 15 min of sound.
+TEST_F(Session, StopPositionAfterHoursOfPlay)
+{
+    ASSERT_EQ(KVXInitDecoder(window_, &g_control), 0u);
+    for (uint8_t codec : {1, 2}) {
+        kvxgen::File file;
+        file.segments.push_back(kvxgen::random_segment(codec, 100, 3));
+        open(file);
+        kvx::g_file.chunkTimes[0] = 100000000; // a file of 27 hours
+        g_control = KVX_CW_RESET;
+        ASSERT_EQ(KVXStartDecoding(0), 0u);
+        ASSERT_TRUE(KVXPosixWaveAddPlayed(kvx::g_session.waveOut, 180000000));
+        uint32_t stop = 0;
+        ASSERT_EQ(KVXEndDecoding(&stop), 0u);
+        const uint64_t bytes = 180000000;
+        EXPECT_EQ(stop, codec == 1 ? bytes * 24 / 528 : bytes * 30 / 480) << int(codec);
+    }
 }
 
 } // namespace

@@ -316,3 +316,12 @@ MMRESULT WINAPI waveOutClose(HWAVEOUT handle)
     delete device;
     return MMSYSERR_NOERROR;
 }
+
+KVX_POSIX_EXPORT BOOL KVXPosixWaveAddPlayed(HWAVEOUT handle, uint32_t bytes)
+{
+    WaveDevice *device = device_of(handle);
+    if (device == nullptr) return FALSE;
+    std::lock_guard<std::mutex> guard(device->lock);
+    device->played += bytes;
+    return TRUE;
+}
