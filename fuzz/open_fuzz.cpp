@@ -85,9 +85,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     HeaderInfoEx ex;
     KVXGetHeaderInfoEx("input.kvx", &ex); // may convert a one-block file
 
-    // The same bytes as a header image: 9 bytes before the header, and at
-    // least the 1024 bytes of a header behind them.
-    std::vector<uint8_t> image(9 + (size - 1 < 1024 ? 1024 : size - 1), 0);
+    // The same bytes as a header image: 9 bytes before the header, at least
+    // the 1024 bytes of a header behind them, and a terminator, since an
+    // image whose check fails is taken as a name.
+    std::vector<uint8_t> image(9 + (size - 1 < 1024 ? 1024 : size - 1) + 1, 0);
     std::memset(image.data(), 'x', 9);
     if (size > 1) std::memcpy(image.data() + 9, data + 1, size - 1);
     KVXGetHeaderInfoEx(reinterpret_cast<const char *>(image.data()), &ex);

@@ -68,6 +68,7 @@ void free_chunk_table()
 bool take_name(const char *name)
 {
     free_chunk_table();
+    g_read.ringValid = false; /* the ring holds the old file's audio */
     const size_t length = std::strlen(name);
     if (length >= kNameBytes) {
         g_file.name[0] = '\0';
@@ -129,10 +130,16 @@ void store_result(uint32_t result)
 
 bool join_folder(const char *folder, const char *name, char *out, size_t out_bytes)
 {
-    const size_t folder_length = std::strlen(folder);
-    const size_t name_length = std::strlen(name);
+    /* Neither string is scanned past the room in `out`: a name may be a
+     * caller's header image that holds no terminator. */
+    size_t folder_length = 0;
+    while (folder_length < out_bytes && folder[folder_length] != '\0') ++folder_length;
     const bool separated = folder_length > 0 && (folder[folder_length - 1] == '\\' || folder[folder_length - 1] == '/');
-    const size_t length = folder_length + (separated ? 0 : 1) + name_length;
+    const size_t prefix = folder_length + (separated ? 0 : 1);
+    if (prefix >= out_bytes) return false;
+    size_t name_length = 0;
+    while (prefix + name_length < out_bytes && name[name_length] != '\0') ++name_length;
+    const size_t length = prefix + name_length;
     if (length >= out_bytes) return false;
     std::memcpy(out, folder, folder_length);
     size_t at = folder_length;
