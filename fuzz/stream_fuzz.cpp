@@ -60,6 +60,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     kvx::g_file.name[0] = '\0';
     kvx::g_decoder.chunkBytes = (data[0] & 1) ? 10240 : kvx::kChunkBytes;
+    kvx::g_decoder.blocksPerChunk = (data[0] & 1) ? 20 : kvx::kBlocksPerChunk;
+    // Tables of files of three chunks or more are built here, not under the
+    // progress dialog (whose timer costs 100 ms an input).
+    kvx::g_folder.mode = 0;
     kvx::g_decoder.control = &g_word;
     g_word = 0;
     kvx::g_read = kvx::ReadPosition();
