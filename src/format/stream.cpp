@@ -296,6 +296,10 @@ uint32_t ring_position(uint32_t ms)
     if (chunk == g_file.chunkCount) {
         g_read.halfState = 0;
         result = ring_load(ring(), half_bytes(), true);
+        /* A last chunk read in full: until the refill comes, the other half
+         * holds nothing of the file, and a start beyond the end must not
+         * walk into what it held before. */
+        if (result == KVX_OK && g_read.halfState == 1) ring()[half_bytes() + 2] = hdr::kEndMarker;
     } else if (chunk + 1 == g_file.chunkCount) {
         g_read.halfState = 3;
         result = ring_load(ring(), ring_end(), true);
