@@ -79,8 +79,15 @@ uint32_t convert_header(const char *path, uint32_t *table, uint32_t table_entrie
         if (!write_all(target, header, 2 * kBlockBytes)) result = KVX_ERR_WRITE;
     }
     for (uint32_t chunk = 0; chunk < chunks && result == KVX_OK; ++chunk) {
+        /* Every byte of the audio is read, or the conversion fails: a chunk
+         * that comes back short would be missing from the copy. */
+        const uint32_t left = audio_bytes - chunk * kChunkBytes;
+        const uint32_t want = left < kChunkBytes ? left : kChunkBytes;
         got = 0;
-        if (!ReadFile(source, buffer, kChunkBytes, &got, nullptr)) got = 0;
+        if (!ReadFile(source, buffer, want, &got, nullptr) || got != want) {
+            result = KVX_ERR_READ;
+            break;
+        }
         uint32_t block = 0;
         for (uint32_t offset = 0; offset + hdr::kBlockCodec < got; offset += kBlockBytes, ++block) {
             if (block % 50 == 0) progress_report(chunks, chunk);
@@ -107,14 +114,22 @@ uint32_t convert_header(const char *path, uint32_t *table, uint32_t table_entrie
         ShortSlot slots[kMarkSlots];
         const uint32_t count = load_short_slots(header + hdr::kShortMarks, audio_bytes, slots);
         const MarkAudio audio{source, kBlockBytes, audio_bytes, times, static_cast<uint16_t>(chunks), buffer};
-        for (uint32_t i = 0; i < count; ++i) {
+        for (uint32_t i = 0; i < count && result == KVX_OK; ++i) {
+            /* The marks lie in the audio: a position that cannot be worked
+             * out is a read that failed. */
             uint32_t position = kEmptyPosition;
-            if (!mark_position(audio, slots[i].block, slots[i].frame, &position)) continue;
+            if (!mark_position(audio, slots[i].block, slots[i].frame, &position)) {
+                result = KVX_ERR_READ;
+                break;
+            }
             uint8_t *entry = ext + i * hdr::kExtMarkBytes;
             hdr::put32(entry, slots[i].block);
             hdr::put16(entry + 4, slots[i].frame);
             hdr::put32(entry + 6, position);
         }
+    }
+    if (result == KVX_OK) {
+        uint8_t *second = header + kBlockBytes;
         second[hdr::kExtCodingMode - kBlockBytes] = lp_seen ? 2 : 0;
         second[hdr::kFlag1 - kBlockBytes] = 0xFF;
         second[hdr::kFlag2 - kBlockBytes] = 0;

@@ -118,10 +118,29 @@ uint32_t convert_work(void *path)
     return convert_header(static_cast<const char *>(path), nullptr, 0, nullptr);
 }
 
-/* After the active file was converted its audio starts one block later. */
+/* Whether two names lead to the same file on disk ("x.kvx", "./x.kvx", a
+ * link): the same volume and file index. */
+bool same_file(const char *a, const char *b)
+{
+    BY_HANDLE_FILE_INFORMATION info[2];
+    const char *names[2] = {a, b};
+    for (int i = 0; i < 2; ++i) {
+        HANDLE file = CreateFileA(names[i], 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (file == INVALID_HANDLE_VALUE) return false;
+        const BOOL known = GetFileInformationByHandle(file, &info[i]);
+        CloseHandle(file);
+        if (!known) return false;
+    }
+    return info[0].dwVolumeSerialNumber == info[1].dwVolumeSerialNumber &&
+           info[0].nFileIndexHigh == info[1].nFileIndexHigh && info[0].nFileIndexLow == info[1].nFileIndexLow;
+}
+
+/* After the active file was converted, under whatever name, its audio
+ * starts one block later. */
 void converted(const char *path)
 {
-    if (!same_file_name(path, g_file.name)) return;
+    if (g_file.name[0] == '\0' || !same_file(path, g_file.name)) return;
     g_file.headerBlocks = 2;
     g_read.ringValid = false;
 }
@@ -227,7 +246,11 @@ extern "C" uint32_t KVXAPI KVXGetHeaderInfoEx(const char *source, HeaderInfoEx *
                            FILE_ATTRIBUTE_NORMAL, nullptr);
         if (file == INVALID_HANDLE_VALUE) return KVX_ERR_REOPEN;
         std::memset(h, 0, sizeof h);
-        read_exact(file, h, kHeaderBytes, &got);
+        const bool whole = read_exact(file, h, kHeaderBytes, &got) && got == kHeaderBytes;
+        if (!whole) {
+            CloseHandle(file);
+            return KVX_ERR_REOPEN;
+        }
         info->signedWord = static_cast<int16_t>(hdr::le16(h + hdr::kSignedWord));
     }
     CloseHandle(file);
@@ -266,7 +289,13 @@ extern "C" uint32_t KVXAPI KVXSetHeaderInfo(const HeaderInfoEx *info, uint32_t m
     uint8_t h[kHeaderBytes];
     std::memset(h, 0, sizeof h);
     DWORD got = 0;
-    read_exact(file, h, kHeaderBytes, &got);
+    /* The blocks are written back whole: without the whole header read,
+     * nothing is written. */
+    if (!read_exact(file, h, kHeaderBytes, &got) || got < kBlockBytes * g_file.headerBlocks) {
+        CloseHandle(file);
+        if (lifted) SetFileAttributesA(g_file.name, attributes);
+        return KVX_ERR_OPEN_FOR_WRITE;
+    }
 
     uint32_t result = KVX_OK;
     if (mask & 0xFF) {

@@ -62,18 +62,24 @@ uint32_t chunk_start_ms(const MarkAudio &audio, uint32_t chunk)
     return chunk == 0 ? 0 : audio.chunkTimes[chunk - 1];
 }
 
-/* Reads up to `bytes` of chunk `chunk` into the scratch; returns the bytes read. */
-uint32_t read_chunk(const MarkAudio &audio, uint32_t chunk, uint32_t bytes)
+/* Reads up to `bytes` of chunk `chunk` into the scratch.  False when the
+ * read fails or brings fewer bytes than the file holds there. */
+bool read_chunk(const MarkAudio &audio, uint32_t chunk, uint32_t bytes, uint32_t *got)
 {
-    const uint64_t offset = audio.audioStart + static_cast<uint64_t>(chunk) * kChunkBytes;
+    *got = 0;
+    const uint64_t start = static_cast<uint64_t>(chunk) * kChunkBytes;
+    /* An empty file counts one byte of audio, which is not there to read. */
+    const uint64_t held = audio.audioBytes > 1 && audio.audioBytes > start ? audio.audioBytes - start : 0;
+    const uint64_t offset = audio.audioStart + start;
     LONG high = static_cast<LONG>(offset >> 32);
     if (SetFilePointer(audio.file, static_cast<LONG>(offset & 0xFFFFFFFFu), &high, FILE_BEGIN) ==
             INVALID_SET_FILE_POINTER &&
         GetLastError() != ERROR_SUCCESS)
-        return 0;
-    DWORD got = 0;
-    if (!ReadFile(audio.file, audio.chunk, bytes, &got, nullptr)) return 0;
-    return got;
+        return false;
+    DWORD read = 0;
+    if (!ReadFile(audio.file, audio.chunk, bytes, &read, nullptr)) return false;
+    *got = read;
+    return read >= std::min<uint64_t>(bytes, held);
 }
 
 bool slot_empty(const ShortSlot &slot)
@@ -154,30 +160,45 @@ MarkAudio active_audio(HANDLE file, uint8_t *chunk)
                      chunk};
 }
 
+/* The tables no longer say what the file holds: the next change reads them
+ * again. */
+void forget_tables()
+{
+    g_marks.slotGeneration = 0;
+    g_marks.extGeneration = 0;
+}
+
 /* Reads the short marks of the active file into the slot table with their
- * positions.  0, or 3 without memory for the chunk scratch. */
+ * positions.  0; 3 without memory for the chunk scratch; 521 when a read
+ * failed (the table is then empty and not taken for the file's). */
 uint32_t read_short_marks(HANDLE file)
 {
     uint8_t area[kShortArea];
-    if (!read_at(file, hdr::kShortMarks, area, kShortArea)) std::memset(area, 0xFF, sizeof area);
-    g_marks.slotCount = load_short_slots(area, g_file.audioBytes, g_marks.slots);
-    auto *chunk = static_cast<uint8_t *>(std::malloc(kChunkBytes));
-    if (chunk == nullptr) return KVX_ERR_MEMORY;
+    uint32_t result = read_at(file, hdr::kShortMarks, area, kShortArea) ? KVX_OK : KVX_ERR_READ;
+    auto *chunk = result == KVX_OK ? static_cast<uint8_t *>(std::malloc(kChunkBytes)) : nullptr;
+    if (result == KVX_OK && chunk == nullptr) result = KVX_ERR_MEMORY;
+    g_marks.slotCount = result == KVX_OK ? load_short_slots(area, g_file.audioBytes, g_marks.slots) : 0;
     const MarkAudio audio = active_audio(file, chunk);
-    for (uint32_t i = 0; i < g_marks.slotCount; ++i) {
-        uint32_t position = kEmptyPosition;
-        mark_position(audio, g_marks.slots[i].block, g_marks.slots[i].frame, &position);
-        g_marks.slots[i].position = position;
+    /* The slots lie in the audio: a position not worked out is a failed read. */
+    for (uint32_t i = 0; i < g_marks.slotCount && result == KVX_OK; ++i)
+        if (!mark_position(audio, g_marks.slots[i].block, g_marks.slots[i].frame, &g_marks.slots[i].position))
+            result = KVX_ERR_READ;
+    std::free(chunk);
+    if (result != KVX_OK) {
+        for (ShortSlot &slot : g_marks.slots) clear_slot(slot);
+        g_marks.slotCount = 0;
+        forget_tables();
+        return result;
     }
     for (uint32_t i = g_marks.slotCount; i < kMarkSlots; ++i) g_marks.slots[i].position = kEmptyPosition;
-    std::free(chunk);
     g_marks.slotGeneration = g_file.generation;
     return KVX_OK;
 }
 
 /* The mark writer.  Returns 0; KVX_ERR_LOCKED when a short mark could not
  * be stored; KVX_ERR_READ_ONLY when the file could not be opened for
- * writing (nothing was written). */
+ * writing (nothing was written); KVX_ERR_READ when the audio could not be
+ * read to place a mark (nothing was written). */
 uint32_t write_marks(uint32_t request)
 {
     HANDLE file = open_active(g_file.access);
@@ -203,7 +224,14 @@ uint32_t write_marks(uint32_t request)
             ExtEntry &entry = g_marks.ext[i];
             if (entry.position == kEmptyPosition || entry.block != 0xFFFFFFFFu) continue;
             uint32_t block = 0, frame = 0;
-            if (scratch() != nullptr && mark_block_frame(active_audio(file, chunk), entry.position, &block, &frame)) {
+            const MarkSearch found = scratch() != nullptr
+                                         ? mark_block_frame(active_audio(file, chunk), entry.position, &block, &frame)
+                                         : kMarkNotFound;
+            if (found == kMarkReadFailed) {
+                result = KVX_ERR_READ;
+                break;
+            }
+            if (found == kMarkFound) {
                 entry.block = block;
                 /* Stored one less when not 0: the form the stored tables have. */
                 const uint32_t stored = frame == 0 ? 0 : frame - 1;
@@ -212,7 +240,7 @@ uint32_t write_marks(uint32_t request)
         }
         uint8_t area[kExtArea];
         pack_ext(area);
-        if (!write_at(file, hdr::kExtMarks, area, kExtArea)) result = KVX_ERR_READ_ONLY;
+        if (result == KVX_OK && !write_at(file, hdr::kExtMarks, area, kExtArea)) result = KVX_ERR_READ_ONLY;
         /* The short marks are rebuilt from the extended ones. */
         for (ShortSlot &slot : g_marks.slots) clear_slot(slot);
         g_marks.slotCount = 0;
@@ -226,15 +254,20 @@ uint32_t write_marks(uint32_t request)
         request = kWriteShort;
     }
 
-    if (request == kWriteShort) {
+    if (request == kWriteShort && result != KVX_ERR_READ) {
         sort_slots_by_position(g_marks.slots);
         for (uint32_t i = 0; i < g_marks.slotCount;) {
             ShortSlot &slot = g_marks.slots[i];
             if (slot.block == 0xFFFF) {
                 uint32_t block = 0, frame = 0;
-                const bool found = scratch() != nullptr &&
-                                   mark_block_frame(active_audio(file, chunk), slot.position, &block, &frame);
-                if (found && block < 0xFFFF && frame < 0xFF) {
+                const MarkSearch found = scratch() != nullptr ? mark_block_frame(active_audio(file, chunk),
+                                                                                 slot.position, &block, &frame)
+                                                              : kMarkNotFound;
+                if (found == kMarkReadFailed) {
+                    result = KVX_ERR_READ;
+                    break;
+                }
+                if (found == kMarkFound && block < 0xFFFF && frame < 0xFF) {
                     slot.block = static_cast<uint16_t>(block);
                     slot.frame = static_cast<uint8_t>(frame);
                 } else {
@@ -254,10 +287,12 @@ uint32_t write_marks(uint32_t request)
             hdr::put16(area + i * hdr::kShortMarkBytes, g_marks.slots[i].block);
             area[i * hdr::kShortMarkBytes + 2] = g_marks.slots[i].frame;
         }
-        if (!write_at(file, hdr::kShortMarks, area, kShortArea) && result == KVX_OK) result = KVX_ERR_READ_ONLY;
+        if (result != KVX_ERR_READ && !write_at(file, hdr::kShortMarks, area, kShortArea) && result == KVX_OK)
+            result = KVX_ERR_READ_ONLY;
     }
     std::free(chunk);
     CloseHandle(file);
+    if (result == KVX_ERR_READ) forget_tables();
     return result;
 }
 
@@ -296,8 +331,9 @@ uint32_t current_ext_marks()
     HANDLE file = open_active(GENERIC_READ);
     if (file == INVALID_HANDLE_VALUE) return KVX_ERR_READ_ONLY;
     uint8_t area[kExtArea];
-    if (!read_at(file, hdr::kExtMarks, area, kExtArea)) std::memset(area, 0xFF, sizeof area);
+    const bool read = read_at(file, hdr::kExtMarks, area, kExtArea);
     CloseHandle(file);
+    if (!read) return KVX_ERR_READ;
     unpack_ext(area);
     return KVX_OK;
 }
@@ -331,18 +367,20 @@ bool mark_position(const MarkAudio &audio, uint32_t block, uint32_t frame, uint3
     const uint32_t chunk = k / kBlocksPerChunk;
     if (chunk >= audio.chunkCount || audio.chunkTimes == nullptr) return false;
     const uint32_t first = chunk * kBlocksPerChunk;
-    const uint32_t got = read_chunk(audio, chunk, (k - first + 1) * kBlockBytes);
+    uint32_t got = 0;
     const uint32_t in_chunk = k - first;
-    if (got < in_chunk * kBlockBytes + hdr::kBlockHeaderBytes) return false;
+    if (!read_chunk(audio, chunk, (in_chunk + 1) * kBlockBytes, &got) ||
+        got < in_chunk * kBlockBytes + hdr::kBlockHeaderBytes)
+        return false;
     uint32_t time = chunk_start_ms(audio, chunk);
     for (uint32_t b = 0; b < in_chunk; ++b) time += hdr::block_ms(audio.chunk + b * kBlockBytes);
     *position = time + frame * mark_frame_ms(audio.chunk + in_chunk * kBlockBytes);
     return true;
 }
 
-bool mark_block_frame(const MarkAudio &audio, uint32_t position, uint32_t *block, uint32_t *frame)
+MarkSearch mark_block_frame(const MarkAudio &audio, uint32_t position, uint32_t *block, uint32_t *frame)
 {
-    if (audio.chunkCount == 0 || audio.chunkTimes == nullptr) return false;
+    if (audio.chunkCount == 0 || audio.chunkTimes == nullptr) return kMarkNotFound;
     uint32_t chunk = audio.chunkCount - 1;
     for (uint32_t c = 0; c < audio.chunkCount; ++c) {
         if (audio.chunkTimes[c] > position) {
@@ -350,7 +388,8 @@ bool mark_block_frame(const MarkAudio &audio, uint32_t position, uint32_t *block
             break;
         }
     }
-    const uint32_t got = read_chunk(audio, chunk, kChunkBytes);
+    uint32_t got = 0;
+    if (!read_chunk(audio, chunk, kChunkBytes, &got)) return kMarkReadFailed;
     uint32_t time = chunk_start_ms(audio, chunk);
     /* The block whose time range holds the position; at or past the end of
      * the audio, the last block that has time. */
@@ -364,10 +403,10 @@ bool mark_block_frame(const MarkAudio &audio, uint32_t position, uint32_t *block
         if (time + duration > position) break;
         time += duration;
     }
-    if (found == kBlocksPerChunk || position < found_start) return false;
+    if (found == kBlocksPerChunk || position < found_start) return kMarkNotFound;
     *block = chunk * kBlocksPerChunk + found + 1;
     *frame = (position - found_start) / mark_frame_ms(audio.chunk + found * kBlockBytes);
-    return true;
+    return kMarkFound;
 }
 
 } // namespace kvx
@@ -379,6 +418,7 @@ extern "C" uint32_t KVXAPI KVXGetIndexMark(uint32_t positions[16], uint32_t *cou
     if (g_write.sessionOpen) return KVX_ERR_BUSY;
     uint32_t result = KVX_OK;
     g_marks.slotCount = 0;
+    g_marks.slotGeneration = 0;
     for (ShortSlot &slot : g_marks.slots) clear_slot(slot);
     HANDLE file = g_file.lastResult == KVX_OK ? open_active(g_file.access) : INVALID_HANDLE_VALUE;
     if (file != INVALID_HANDLE_VALUE) {
@@ -406,15 +446,19 @@ extern "C" uint32_t KVXAPI KVXGetExtIndexMark(uint32_t *positions, uint32_t *cou
     uint8_t area[kExtArea];
     std::memset(area, 0xFF, sizeof area);
     HANDLE file = g_file.lastResult == KVX_OK ? open_active(g_file.access) : INVALID_HANDLE_VALUE;
+    bool read = false;
     if (file != INVALID_HANDLE_VALUE) {
-        read_at(file, hdr::kExtMarks, area, kExtArea);
+        read = read_at(file, hdr::kExtMarks, area, kExtArea);
         CloseHandle(file);
     }
+    /* Marks that could not be read are none: they are not taken for the
+     * file's, so that no change writes them over the real ones. */
     unpack_ext(area);
+    if (!read) g_marks.extGeneration = 0;
     if (positions != nullptr)
         for (uint32_t i = 0; i < kMarkSlots; ++i) positions[i] = g_marks.ext[i].position;
     if (count != nullptr) *count = g_marks.extCount;
-    return KVX_OK;
+    return file != INVALID_HANDLE_VALUE && !read ? static_cast<uint32_t>(KVX_ERR_READ) : static_cast<uint32_t>(KVX_OK);
 }
 
 extern "C" uint32_t KVXAPI KVXWriteIndexMark(uint32_t positionMs)
@@ -440,7 +484,7 @@ extern "C" uint32_t KVXAPI KVXDeleteIndexMark(uint32_t positionMs)
         sort_slots_by_position(g_marks.slots);
         --g_marks.slotCount;
         const uint32_t written = write_marks(kWriteShort);
-        return written == KVX_ERR_READ_ONLY ? written : static_cast<uint32_t>(KVX_OK);
+        return written == KVX_ERR_LOCKED ? static_cast<uint32_t>(KVX_OK) : written;
     }
     return KVX_OK;
 }
@@ -463,7 +507,7 @@ extern "C" uint32_t KVXAPI KVXWriteExtIndexMark(int32_t positionMs)
     ++g_marks.extCount;
     sort_ext_by_position();
     const uint32_t written = write_marks(kWriteExtended);
-    return written == KVX_ERR_READ_ONLY ? written : static_cast<uint32_t>(KVX_OK);
+    return written == KVX_ERR_LOCKED ? static_cast<uint32_t>(KVX_OK) : written;
 }
 
 extern "C" uint32_t KVXAPI KVXDeleteExtIndexMark(uint32_t positionMs)
@@ -479,7 +523,7 @@ extern "C" uint32_t KVXAPI KVXDeleteExtIndexMark(uint32_t positionMs)
         sort_ext_by_position();
         --g_marks.extCount;
         const uint32_t written = write_marks(kWriteExtended);
-        return written == KVX_ERR_READ_ONLY ? written : static_cast<uint32_t>(KVX_OK);
+        return written == KVX_ERR_LOCKED ? static_cast<uint32_t>(KVX_OK) : written;
     }
     return KVX_ERR_NO_SUCH_MARK;
 }

@@ -41,11 +41,15 @@ struct MarkAudio {
 uint32_t load_short_slots(const uint8_t *area, uint32_t audio_bytes, ShortSlot slots[kMarkSlots]);
 
 /* Position of a short mark (block from 1, frame).  False when the block
- * does not lie in the audio. */
+ * does not lie in the audio or cannot be read. */
 bool mark_position(const MarkAudio &audio, uint32_t block, uint32_t frame, uint32_t *position);
 
-/* Block (from 1) and whole frames into it of a position. */
-bool mark_block_frame(const MarkAudio &audio, uint32_t position, uint32_t *block, uint32_t *frame);
+enum MarkSearch { kMarkFound, kMarkNotFound, kMarkReadFailed };
+
+/* Block (from 1) and whole frames into it of a position: kMarkNotFound when
+ * no block with time lies at or before it, kMarkReadFailed when its chunk
+ * could not be read whole. */
+MarkSearch mark_block_frame(const MarkAudio &audio, uint32_t position, uint32_t *block, uint32_t *frame);
 
 } // namespace kvx
 

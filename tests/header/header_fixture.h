@@ -1,10 +1,9 @@
-// A folder of generated files, made the active folder, for the header and
-// mark tests.
+// A fresh folder for each test, made the active folder, with the files the
+// test writes into it (header, mark and database tests).
 #pragma once
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
@@ -14,48 +13,48 @@
 #include "kvx.h"
 #include "kvx_gen.h"
 
-class HeaderFolder : public ::testing::Test {
+class KvxFolder : public ::testing::Test {
 protected:
     void SetUp() override
     {
         const ::testing::TestInfo *test = ::testing::UnitTest::GetInstance()->current_test_info();
-        dir_ = ::testing::TempDir() + "kvx-hdr-" + test->test_suite_name() + "-" + test->name();
+        dir_ = ::testing::TempDir() + "kvx-" + test->test_suite_name() + "-" + test->name();
 #ifdef _WIN32
         std::system(("rmdir /s /q \"" + dir_ + "\" 2>nul").c_str());
         CreateDirectoryA(dir_.c_str(), nullptr);
 #else
-        std::system(("rm -rf '" + dir_ + "' && mkdir -p '" + dir_ + "'").c_str());
+        std::system(("chmod -R u+w '" + dir_ + "' 2>/dev/null; rm -rf '" + dir_ + "'; mkdir -p '" + dir_ + "'").c_str());
 #endif
         ASSERT_EQ(KVXActiveFolder(dir_.c_str(), 0), 0u);
         kvx::g_write.sessionOpen = false;
     }
 
     std::string path(const std::string &name) const { return dir_ + "/" + name; }
-
     std::string write(const std::string &name, const kvxgen::Bytes &bytes)
     {
         EXPECT_TRUE(kvxgen::write(path(name), bytes));
         return path(name);
     }
-
     kvxgen::Bytes read(const std::string &name) const
     {
         std::ifstream in(path(name), std::ios::binary);
         return kvxgen::Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
     }
-
+    bool exists(const std::string &name) const
+    {
+        return GetFileAttributesA(path(name).c_str()) != INVALID_FILE_ATTRIBUTES;
+    }
     void set_read_only(const std::string &name, bool read_only)
     {
         SetFileAttributesA(path(name).c_str(), read_only ? FILE_ATTRIBUTE_READONLY : FILE_ATTRIBUTE_NORMAL);
     }
-
-    // Opens without conversion.
+    // Makes a file of the folder active (KVXActiveFile, no conversion), also
+    // when it is the active one already.
     uint32_t open(const std::string &name)
     {
         kvx::g_file.name[0] = '\0';
         return KVXActiveFile(path(name).c_str(), &length_, &codecs_);
     }
-
     static kvxgen::File sp_file(size_t frames, int blocks = 2, uint32_t seed = 1)
     {
         kvxgen::File file;
@@ -68,3 +67,23 @@ protected:
     uint32_t length_ = 0;
     uint16_t codecs_ = 0;
 };
+
+#ifndef _WIN32
+// Runs `step` once for each ReadFile (or WriteFile) call that it makes,
+// with that one call failing (or reading short), until a run makes no such
+// call: `setup()` before the fault is planned, `step()` under it, and
+// `check(at)` after it is withdrawn.
+template <class Setup, class Step, class Check>
+void each_fault(int kind, Setup setup, Step step, Check check)
+{
+    for (long at = 0; at < 1000; ++at) {
+        setup();
+        KVXPosixSetFileFault(kind, at, 1);
+        step();
+        const long fired = KVXPosixSetFileFault(kind, -1, 0);
+        check(at);
+        if (fired == 0) return;
+    }
+    ADD_FAILURE() << "faults never ran out";
+}
+#endif

@@ -1,17 +1,21 @@
-// Index marks: reading, sorting, spacing, limits, and damaged entries.
+// Index marks: reading, sorting, spacing and limits against a model, damaged
+// entries, and what a failing disk leaves.
 #include "header_fixture.h"
 
-#include <cstring>
+#include <algorithm>
+#include <functional>
+#include <iterator>
+#include <random>
+#include <set>
 #include <vector>
 
 namespace {
 
 using kvxgen::Bytes;
 
-class Marks : public HeaderFolder {
+class Marks : public KvxFolder {
 protected:
-    // An SP file of `frames` full frames (41 bytes, so blocks of 12 or 13
-    // frames) with the given short marks; opened.
+    // An SP file of `frames` frames of 24 ms with the given short marks; opened.
     void make(size_t frames, std::vector<kvxgen::ShortMark> marks = {}, int blocks = 2)
     {
         kvxgen::File file;
@@ -29,19 +33,11 @@ protected:
         for (size_t b = 0; b + 1 < block; ++b) t += layout_.blocks[b].frameCount * 24;
         return t;
     }
-    std::vector<uint32_t> ext_marks()
+    std::vector<uint32_t> marks(bool extended)
     {
-        uint32_t positions[16];
-        uint32_t count = 0;
-        EXPECT_EQ(KVXGetExtIndexMark(positions, &count), 0u);
-        return std::vector<uint32_t>(positions, positions + count);
-    }
-    std::vector<uint32_t> short_marks()
-    {
-        uint32_t positions[16];
-        uint32_t count = 0;
-        EXPECT_EQ(KVXGetIndexMark(positions, &count), 0u);
-        for (uint32_t i = count; i < 16; ++i) EXPECT_EQ(positions[i], 0xFFFFFFFFu);
+        uint32_t positions[16], count = 0;
+        EXPECT_EQ(extended ? KVXGetExtIndexMark(positions, &count) : KVXGetIndexMark(positions, &count), 0u);
+        for (uint32_t i = count; i < 16 && !extended; ++i) EXPECT_EQ(positions[i], 0xFFFFFFFFu);
         return std::vector<uint32_t>(positions, positions + count);
     }
     kvxgen::Layout layout_;
@@ -49,80 +45,66 @@ protected:
 
 TEST_F(Marks, ShortMarksSortedAndCheckedAgainstTheAudio)
 {
-    // Entries out of order, one beyond the audio, one with block 0, one
-    // with a frame number past the block's frames.
+    // Out of order; beyond the audio; block 0; a frame past the block's end.
     make(400, {{20, 3}, {2, 1}, {60, 0}, {0, 4}, {5, 40}});
-    const std::vector<uint32_t> got = short_marks();
-    ASSERT_EQ(got.size(), 3u);
-    EXPECT_EQ(got[0], block_start(2) + 24);
-    EXPECT_EQ(got[1], block_start(5) + 40 * 24);
-    EXPECT_EQ(got[2], block_start(20) + 3 * 24);
+    EXPECT_EQ(marks(false),
+              (std::vector<uint32_t>{block_start(2) + 24, block_start(5) + 40 * 24, block_start(20) + 3 * 24}));
 }
 
-TEST_F(Marks, ExtendedMarksKeepTheirSpacing)
-{
-    make(2000);
-    EXPECT_TRUE(ext_marks().empty());
-    EXPECT_EQ(KVXWriteExtIndexMark(10000), 0u);
-    EXPECT_EQ(KVXWriteExtIndexMark(10999), 525u) << "999 ms apart";
-    EXPECT_EQ(KVXWriteExtIndexMark(9001), 525u);
-    EXPECT_EQ(KVXWriteExtIndexMark(11000), 0u) << "1000 ms apart";
-    EXPECT_EQ(KVXWriteExtIndexMark(9000), 0u);
-    EXPECT_EQ(KVXWriteExtIndexMark(-5), 525u);
-    EXPECT_EQ(ext_marks(), (std::vector<uint32_t>{9000, 10000, 11000}));
-}
-
-TEST_F(Marks, WrittenInAnyOrderReadBackSorted)
+// Random writes and deletes of extended marks against a model: at most 16,
+// each at least 1000 ms from the others, read back sorted; a refused change
+// leaves the file as it was.
+TEST_F(Marks, ExtendedMarksFollowTheModel)
 {
     make(3000);
-    for (int32_t p : {40000, 3000, 25000, 0, 12000}) ASSERT_EQ(KVXWriteExtIndexMark(p), 0u) << p;
-    EXPECT_EQ(ext_marks(), (std::vector<uint32_t>{0, 3000, 12000, 25000, 40000}));
-    // The short marks are rebuilt from the extended ones, at whole frames.
-    const std::vector<uint32_t> got = short_marks();
-    ASSERT_EQ(got.size(), 5u);
-    for (size_t i = 1; i < got.size(); ++i) EXPECT_LT(got[i - 1], got[i]);
-    // Reopened, the file says the same.
-    ASSERT_EQ(open("m.kvx"), 0u);
-    EXPECT_EQ(ext_marks(), (std::vector<uint32_t>{0, 3000, 12000, 25000, 40000}));
+    std::set<uint32_t> model;
+    std::mt19937 rng(7);
+    size_t most = 0;
+    const int32_t near[] = {0, 999, -999, 1000, -1000, 1};
+    for (int step = 0; step < 150; ++step) {
+        const uint32_t base = model.empty() ? 0 : *std::next(model.begin(), static_cast<long>(rng() % model.size()));
+        const int32_t p = rng() % 3 == 0 ? static_cast<int32_t>(rng() % 70000) : static_cast<int32_t>(base) + near[rng() % 6];
+        const Bytes before = read("m.kvx");
+        if (rng() % 4 == 0) {
+            const bool known = p >= 0 && model.count(static_cast<uint32_t>(p));
+            EXPECT_EQ(KVXDeleteExtIndexMark(static_cast<uint32_t>(p)), known ? 0u : 526u) << p;
+            if (known) model.erase(static_cast<uint32_t>(p));
+            else EXPECT_EQ(read("m.kvx"), before);
+            continue;
+        }
+        bool fits = p >= 0 && model.size() < 16;
+        for (uint32_t q : model) fits = fits && (p <= static_cast<int64_t>(q) - 1000 || p >= static_cast<int64_t>(q) + 1000);
+        EXPECT_EQ(KVXWriteExtIndexMark(p), fits ? 0u : 525u) << p;
+        if (fits) model.insert(static_cast<uint32_t>(p));
+        else EXPECT_EQ(read("m.kvx"), before);
+        if (step % 10 == 0) {
+            ASSERT_EQ(open("m.kvx"), 0u);
+        }
+        ASSERT_EQ(marks(true), std::vector<uint32_t>(model.begin(), model.end())) << "step " << step;
+        most = std::max(most, model.size());
+    }
+    EXPECT_EQ(most, 16u) << "the limit was tried";
+    // The short marks are rebuilt from the extended ones, sorted.
+    const std::vector<uint32_t> shorts = marks(false);
+    EXPECT_EQ(shorts.size(), model.size());
+    EXPECT_TRUE(std::is_sorted(shorts.begin(), shorts.end()));
 }
 
-TEST_F(Marks, SeventeenthMarkIsRefusedAndTheFileUnchanged)
+TEST_F(Marks, ShortMarkWritesDeletesAndLimits)
 {
     make(3000);
-    for (int32_t i = 0; i < 16; ++i) ASSERT_EQ(KVXWriteExtIndexMark(i * 2000), 0u) << i;
-    const Bytes before = read("m.kvx");
-    EXPECT_EQ(KVXWriteExtIndexMark(50000), 525u);
-    EXPECT_EQ(read("m.kvx"), before);
-    EXPECT_EQ(ext_marks().size(), 16u);
-}
-
-TEST_F(Marks, DeletingAbsentMarks)
-{
-    make(1000);
-    EXPECT_EQ(KVXDeleteExtIndexMark(100), 526u) << "no marks at all";
-    ASSERT_EQ(KVXWriteExtIndexMark(5000), 0u);
-    EXPECT_EQ(KVXDeleteExtIndexMark(4999), 526u);
-    EXPECT_EQ(KVXDeleteExtIndexMark(5000), 0u);
-    EXPECT_TRUE(ext_marks().empty());
-    // Short marks: an absent one leaves them as they are.
-    ASSERT_EQ(KVXWriteIndexMark(2400), 0u);
-    const Bytes before = read("m.kvx");
-    EXPECT_EQ(KVXDeleteIndexMark(1234), 0u);
-    EXPECT_EQ(read("m.kvx"), before);
-    EXPECT_EQ(short_marks(), (std::vector<uint32_t>{2400}));
-    EXPECT_EQ(KVXDeleteIndexMark(2400), 0u);
-    EXPECT_TRUE(short_marks().empty());
-}
-
-TEST_F(Marks, ShortMarkWritesAndLimits)
-{
-    make(3000);
-    short_marks();
+    marks(false);
     for (uint32_t i = 0; i < 16; ++i) ASSERT_EQ(KVXWriteIndexMark(480 * (16 - i)), 0u) << i;
     EXPECT_EQ(KVXWriteIndexMark(100), 80u) << "a seventeenth short mark has no slot";
-    const std::vector<uint32_t> got = short_marks();
-    ASSERT_EQ(got.size(), 16u);
-    for (uint32_t i = 0; i < 16; ++i) EXPECT_EQ(got[i], 480 * (i + 1));
+    std::vector<uint32_t> want;
+    for (uint32_t i = 1; i <= 16; ++i) want.push_back(480 * i);
+    EXPECT_EQ(marks(false), want);
+    const Bytes before = read("m.kvx");
+    EXPECT_EQ(KVXDeleteIndexMark(1234), 0u);
+    EXPECT_EQ(read("m.kvx"), before) << "an absent mark changes nothing";
+    EXPECT_EQ(KVXDeleteIndexMark(480), 0u);
+    want.erase(want.begin());
+    EXPECT_EQ(marks(false), want);
 }
 
 TEST_F(Marks, PriorityAndEndTrans)
@@ -132,17 +114,14 @@ TEST_F(Marks, PriorityAndEndTrans)
     EXPECT_EQ(KVXWriteEndTrans(0xBEEF), 0u);
     const Bytes after = read("m.kvx");
     EXPECT_EQ(after[69], 2);
-    EXPECT_EQ(after[34], 0xEF);
-    EXPECT_EQ(after[35], 0xBE);
+    EXPECT_EQ(after[34] | after[35] << 8, 0xBEEF);
 }
 
-TEST_F(Marks, OneBlockAndNotExtendedHeaders)
+TEST_F(Marks, OneBlockFileHasOnlyShortMarks)
 {
-    // A one-block file has no extended marks: they read as its short ones
-    // and cannot be written (the second block would be audio).
     make(400, {{3, 1}}, 1);
     const Bytes before = read("m.kvx");
-    EXPECT_EQ(ext_marks(), (std::vector<uint32_t>{block_start(3) + 24}));
+    EXPECT_EQ(marks(true), (std::vector<uint32_t>{block_start(3) + 24}));
     EXPECT_EQ(KVXWriteExtIndexMark(1000), 260u);
     EXPECT_EQ(KVXDeleteExtIndexMark(1000), 260u);
     EXPECT_EQ(read("m.kvx"), before);
@@ -157,17 +136,17 @@ TEST_F(Marks, ExtendedEntriesOutOfOrderOrBeyondTheEnd)
     file.header.extMarks[9] = {1, 0, 999999999};
     write("e.kvx", kvxgen::build(file));
     ASSERT_EQ(open("e.kvx"), 0u);
-    EXPECT_EQ(ext_marks(), (std::vector<uint32_t>{1000, 5000, 999999999}));
+    EXPECT_EQ(marks(true), (std::vector<uint32_t>{1000, 5000, 999999999}));
     EXPECT_EQ(KVXDeleteExtIndexMark(999999999), 0u);
-    EXPECT_EQ(ext_marks(), (std::vector<uint32_t>{1000, 5000}));
+    EXPECT_EQ(marks(true), (std::vector<uint32_t>{1000, 5000}));
 }
 
 TEST_F(Marks, WritersCheckSessionAccessAndLock)
 {
     make(100);
     kvx::g_write.sessionOpen = true;
-    EXPECT_EQ(KVXWriteIndexMark(10), 523u);
     uint32_t positions[16], count;
+    EXPECT_EQ(KVXWriteIndexMark(10), 523u);
     EXPECT_EQ(KVXGetIndexMark(positions, &count), 523u);
     kvx::g_write.sessionOpen = false;
     kvx::g_file.lock = 0;
@@ -179,18 +158,61 @@ TEST_F(Marks, WritersCheckSessionAccessAndLock)
 
 TEST_F(Marks, MarksOfAnotherFileAreNeverWrittenIntoThisOne)
 {
-    // Read the marks of one file, open another, add a mark without reading:
-    // the other file's own marks are read first.
     make(1000);
     ASSERT_EQ(KVXWriteExtIndexMark(3000), 0u);
-    ASSERT_EQ(KVXWriteExtIndexMark(9000), 0u);
     kvxgen::File other;
     other.segments.push_back(kvxgen::random_segment(0, 1000, 3));
     other.header.extMarks[0] = {1, 0, 500};
     write("other.kvx", kvxgen::build(other));
     ASSERT_EQ(open("other.kvx"), 0u);
     ASSERT_EQ(KVXWriteExtIndexMark(20000), 0u);
-    EXPECT_EQ(ext_marks(), (std::vector<uint32_t>{500, 20000}));
+    EXPECT_EQ(marks(true), (std::vector<uint32_t>{500, 20000}));
 }
+
+#ifndef _WIN32
+// Every change, with the marks read first or not, under one read that
+// fails or comes back short: it succeeds and the file is what the change
+// makes, or it fails and the file is as it was; done again, it succeeds.
+TEST_F(Marks, FailedReadsLeaveTheMarksAsTheyWere)
+{
+    make(3000);
+    for (int32_t p : {3000, 9000, 15000}) ASSERT_EQ(KVXWriteExtIndexMark(p), 0u);
+    const Bytes base = read("m.kvx");
+    const uint32_t short_mark = marks(false).at(1);
+    const std::vector<std::function<uint32_t()>> changes = {
+        [] { return KVXWriteExtIndexMark(6000); }, [] { return KVXDeleteExtIndexMark(9000); },
+        [] { return KVXWriteIndexMark(6000); }, [&] { return KVXDeleteIndexMark(short_mark); }};
+    for (size_t c = 0; c < changes.size() * 2; ++c) {
+        const bool read_first = c >= changes.size();
+        const auto change = [&] {
+            uint32_t positions[16], count;
+            if (read_first && c % 4 < 2) KVXGetExtIndexMark(positions, &count);
+            if (read_first && c % 4 >= 2) KVXGetIndexMark(positions, &count);
+            return changes[c % 4]();
+        };
+        write("m.kvx", base);
+        ASSERT_EQ(open("m.kvx"), 0u);
+        ASSERT_EQ(change(), 0u);
+        const Bytes want = read("m.kvx");
+        for (int kind : {KVX_FAULT_READ, KVX_FAULT_SHORT_READ}) {
+            uint32_t result = 0;
+            each_fault(
+                kind,
+                [&] {
+                    write("m.kvx", base);
+                    ASSERT_EQ(open("m.kvx"), 0u);
+                },
+                [&] { result = change(); },
+                [&](long at) {
+                    EXPECT_EQ(read("m.kvx"), result == 0 ? want : base) << c << " kind " << kind << " at " << at;
+                    if (result != 0) {
+                        EXPECT_EQ(changes[c % 4](), 0u) << c;
+                    }
+                    EXPECT_EQ(read("m.kvx"), want) << c << " kind " << kind << " at " << at;
+                });
+        }
+    }
+}
+#endif
 
 } // namespace
