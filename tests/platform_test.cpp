@@ -1,150 +1,219 @@
-// The POSIX stand-ins for the Win32 calls keep their Windows meaning.
+// The POSIX stand-ins for the Win32 file calls keep their Windows meaning:
+// random call sequences checked against a model of names, files and handles.
 #ifndef _WIN32
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <cstring>
+#include <fstream>
+#include <map>
+#include <random>
+#include <sstream>
 #include <string>
 #include <sys/stat.h>
-#include <unistd.h>
+#include <vector>
 
+#include "platform/helpers.h"
 #include "platform/platform.h"
 
 namespace {
 
-class PosixFiles : public ::testing::Test {
-protected:
-    void SetUp() override
+constexpr DWORD R = GENERIC_READ, W = GENERIC_WRITE;
+
+struct Model {
+    struct File {
+        std::string data;
+        bool readOnly = false;
+    };
+    struct Handle {
+        HANDLE h;
+        int file;
+        DWORD access, share;
+        size_t pos = 0;
+    };
+    std::vector<File> files; // by identity: a name points to one of these
+    std::map<std::string, int> names;
+    std::vector<Handle> handles;
+
+    bool open_without(int file, DWORD share) const
     {
-        char pattern[] = "/tmp/kvx-platform-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir_ = pattern;
+        for (const Handle &o : handles)
+            if (o.file == file && !(o.share & share)) return true;
+        return false;
     }
-    void TearDown() override
+    // Windows' rule: each side must share what the other one does.
+    bool sharing_refused(int file, DWORD access, DWORD share) const
     {
-        std::string command = "rm -rf '" + dir_ + "'";
-        ASSERT_EQ(std::system(command.c_str()), 0);
+        for (const Handle &o : handles)
+            if (o.file == file && (((access & R) && !(o.share & FILE_SHARE_READ)) ||
+                                   ((access & W) && !(o.share & FILE_SHARE_WRITE)) ||
+                                   ((o.access & R) && !(share & FILE_SHARE_READ)) ||
+                                   ((o.access & W) && !(share & FILE_SHARE_WRITE))))
+                return true;
+        return false;
     }
-    std::string path(const char *name) const { return dir_ + "/" + name; }
-    void make(const char *name, const std::string &content) const
-    {
-        FILE *f = std::fopen(path(name).c_str(), "wb");
-        ASSERT_NE(f, nullptr);
-        std::fwrite(content.data(), 1, content.size(), f);
-        std::fclose(f);
-    }
-    std::string dir_;
 };
 
-TEST_F(PosixFiles, MissingFileAndMissingFolderAreTold)
+class Files : public kvxtest::TempFolder, public ::testing::WithParamInterface<unsigned> {
+protected:
+    // Names 0-2 are files or missing, 3 lies in a missing folder, 4 is a folder.
+    std::string name(int i) const { return path(i < 3 ? std::string(1, char('a' + i)) : i == 3 ? "none/a" : "sub"); }
+    static DWORD missing(int i) { return i == 3 ? ERROR_PATH_NOT_FOUND : ERROR_FILE_NOT_FOUND; }
+    // The call's result and error against the expected error (0: success).
+    void expect(bool ok, DWORD expected, const char *call)
+    {
+        const DWORD error = GetLastError();
+        EXPECT_EQ(ok, expected == 0) << call << ": error " << error;
+        EXPECT_EQ(expected == 0 ? 0 : error, expected) << call;
+    }
+};
+
+TEST_P(Files, FollowTheModel)
 {
-    EXPECT_EQ(CreateFileA(path("none").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr),
-              INVALID_HANDLE_VALUE);
-    EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
-    EXPECT_EQ(CreateFileA(path("none/x").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr),
-              INVALID_HANDLE_VALUE);
-    EXPECT_EQ(GetLastError(), ERROR_PATH_NOT_FOUND);
-    EXPECT_EQ(GetFileAttributesA(path("none").c_str()), INVALID_FILE_ATTRIBUTES);
-    EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
-    // A folder is not a file.
-    EXPECT_EQ(CreateFileA(dir_.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr), INVALID_HANDLE_VALUE);
-    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
-    EXPECT_EQ(GetFileAttributesA(dir_.c_str()), FILE_ATTRIBUTE_DIRECTORY);
+    ASSERT_EQ(mkdir(path("sub").c_str(), 0755), 0);
+    std::mt19937 rng(GetParam());
+    auto pick = [&](unsigned n) { return static_cast<unsigned>(rng() % n); };
+    Model m;
+    for (int step = 0; step < 600; ++step) {
+        SCOPED_TRACE("step " + std::to_string(step));
+        const int n = static_cast<int>(pick(5));
+        const std::string nm = name(n);
+        const bool isFile = n < 3 && m.names.count(nm);
+        const int file = isFile ? m.names[nm] : -1;
+        Model::Handle *h = m.handles.empty() ? nullptr : &m.handles[pick(static_cast<unsigned>(m.handles.size()))];
+        std::string data = h ? m.files[h->file].data : "";
+        const unsigned op = pick(h ? 10 : 4);
+        if (op == 0) { // CreateFileA
+            const DWORD disposition = pick(5) + 1, share = pick(8);
+            // Truncating openings come with write access, as the library makes them.
+            const DWORD access = disposition == CREATE_ALWAYS || (disposition == TRUNCATE_EXISTING && pick(4))
+                                     ? W | (pick(2) ? R : 0)
+                                     : (pick(3) + 1) << 30;
+            DWORD expected = disposition == TRUNCATE_EXISTING && !(access & W) ? ERROR_INVALID_PARAMETER
+                             : n == 4                                         ? ERROR_ACCESS_DENIED
+                             : !isFile ? (disposition == OPEN_EXISTING || disposition == TRUNCATE_EXISTING || n == 3
+                                              ? missing(n)
+                                              : 0)
+                             : disposition == CREATE_NEW ? ERROR_FILE_EXISTS
+                             : m.files[file].readOnly && ((access & W) || disposition == CREATE_ALWAYS ||
+                                                          disposition == TRUNCATE_EXISTING)
+                                 ? ERROR_ACCESS_DENIED
+                             : m.sharing_refused(file, access, share) ? ERROR_SHARING_VIOLATION
+                                                                      : 0;
+            SCOPED_TRACE(nm + " " + std::to_string(access >> 30) + " " + std::to_string(share) + " " +
+                         std::to_string(disposition));
+            HANDLE got = CreateFileA(nm.c_str(), access, share, nullptr, disposition, 0, nullptr);
+            expect(got != INVALID_HANDLE_VALUE, expected, "CreateFileA");
+            if (got == INVALID_HANDLE_VALUE) continue;
+            const bool existed = isFile;
+            EXPECT_EQ(GetLastError(), existed && (disposition == CREATE_ALWAYS || disposition == OPEN_ALWAYS)
+                                          ? ERROR_ALREADY_EXISTS
+                                          : ERROR_SUCCESS);
+            int id = file;
+            if (!existed) {
+                id = static_cast<int>(m.files.size());
+                m.files.push_back({});
+                m.names[nm] = id;
+            } else if (disposition == CREATE_ALWAYS || disposition == TRUNCATE_EXISTING) {
+                m.files[id].data.clear();
+            }
+            m.handles.push_back({got, id, access, share});
+        } else if (op == 1) { // DeleteFileA
+            expect(DeleteFileA(nm.c_str()), n == 4                                      ? ERROR_ACCESS_DENIED
+                                            : !isFile                                   ? missing(n)
+                                            : m.files[file].readOnly                    ? ERROR_ACCESS_DENIED
+                                            : m.open_without(file, FILE_SHARE_DELETE) ? ERROR_SHARING_VIOLATION
+                                                                                        : 0,
+                   "DeleteFileA");
+            if (isFile && !m.files[file].readOnly && !m.open_without(file, FILE_SHARE_DELETE)) m.names.erase(nm);
+        } else if (op == 2) { // Get/SetFileAttributesA
+            const DWORD attributes = GetFileAttributesA(nm.c_str());
+            if (n == 4) EXPECT_EQ(attributes, FILE_ATTRIBUTE_DIRECTORY);
+            else if (!isFile) expect(attributes != INVALID_FILE_ATTRIBUTES, missing(n), "GetFileAttributesA");
+            else EXPECT_EQ(attributes, m.files[file].readOnly ? FILE_ATTRIBUTE_READONLY : FILE_ATTRIBUTE_NORMAL);
+            if (isFile) {
+                m.files[file].readOnly = pick(3) == 0;
+                EXPECT_TRUE(SetFileAttributesA(
+                    nm.c_str(), m.files[file].readOnly ? FILE_ATTRIBUTE_READONLY : FILE_ATTRIBUTE_NORMAL));
+            }
+        } else if (op == 3) { // MoveFileExA of a file that is not open, as the library moves its copies
+            const std::string to = name(static_cast<int>(pick(3)));
+            if (n == 4 || to == nm || (isFile && m.open_without(file, 0))) continue;
+            const bool replace = pick(2) != 0, target = m.names.count(to) != 0;
+            const int old = target ? m.names[to] : -1;
+            const DWORD expected = !isFile   ? missing(n)
+                                   : !target ? 0
+                                   : !replace ? ERROR_ALREADY_EXISTS
+                                   : m.files[old].readOnly ? ERROR_ACCESS_DENIED
+                                   : m.open_without(old, FILE_SHARE_DELETE) ? ERROR_SHARING_VIOLATION
+                                                                            : 0;
+            expect(MoveFileExA(nm.c_str(), to.c_str(), replace ? MOVEFILE_REPLACE_EXISTING : 0), expected,
+                   "MoveFileExA");
+            if (isFile && expected == 0) {
+                m.names[to] = file;
+                m.names.erase(nm);
+            }
+        } else if (op == 4) { // WriteFile
+            std::string bytes(pick(10), '\0');
+            for (char &c : bytes) c = static_cast<char>('a' + pick(26));
+            DWORD written = 99;
+            expect(WriteFile(h->h, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr),
+                   h->access & W ? 0 : ERROR_ACCESS_DENIED, "WriteFile");
+            if (!(h->access & W)) {
+                EXPECT_EQ(written, 0u);
+                continue;
+            }
+            EXPECT_EQ(written, bytes.size());
+            if (bytes.empty()) continue; // writes nothing, not even up to the pointer
+            if (data.size() < h->pos + bytes.size()) data.resize(h->pos + bytes.size(), '\0');
+            data.replace(h->pos, bytes.size(), bytes);
+            m.files[h->file].data = data;
+            h->pos += bytes.size();
+        } else if (op == 5) { // ReadFile
+            char buffer[16];
+            DWORD read = 99;
+            const DWORD want = pick(13);
+            expect(ReadFile(h->h, buffer, want, &read, nullptr), h->access & R ? 0 : ERROR_ACCESS_DENIED,
+                   "ReadFile");
+            const std::string expected = h->access & R && h->pos < data.size() ? data.substr(h->pos, want) : "";
+            EXPECT_EQ(std::string(buffer, read), expected);
+            h->pos += expected.size();
+        } else if (op == 6) { // SetFilePointer
+            const DWORD method = pick(3);
+            const LONG distance = static_cast<LONG>(pick(31)) - 15;
+            const long long base = method == FILE_BEGIN ? 0 : method == FILE_CURRENT ? h->pos : data.size();
+            const DWORD got = SetFilePointer(h->h, distance, nullptr, method);
+            if (base + distance < 0) {
+                EXPECT_EQ(got, INVALID_SET_FILE_POINTER);
+                EXPECT_EQ(GetLastError(), ERROR_NEGATIVE_SEEK);
+            } else {
+                h->pos = static_cast<size_t>(base + distance);
+                EXPECT_EQ(got, h->pos);
+            }
+        } else if (op == 7) { // SetEndOfFile
+            expect(SetEndOfFile(h->h), h->access & W ? 0 : ERROR_ACCESS_DENIED, "SetEndOfFile");
+            if (h->access & W) m.files[h->file].data.resize(h->pos, '\0');
+        } else if (op == 8) { // GetFileSize
+            DWORD high = 9;
+            EXPECT_EQ(GetFileSize(h->h, &high), data.size());
+            EXPECT_EQ(high, 0u);
+        } else { // CloseHandle
+            EXPECT_TRUE(CloseHandle(h->h));
+            m.handles.erase(m.handles.begin() + (h - m.handles.data()));
+        }
+    }
+    for (const Model::Handle &h : m.handles) EXPECT_TRUE(CloseHandle(h.h));
+    if (!m.handles.empty()) {
+        EXPECT_FALSE(CloseHandle(m.handles[0].h)) << "a closed handle is no handle";
+        EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+    }
+    for (int i = 0; i < 3; ++i) {
+        std::ifstream in(name(i), std::ios::binary);
+        ASSERT_EQ(in.is_open(), m.names.count(name(i)) != 0) << name(i);
+        std::stringstream content;
+        content << in.rdbuf();
+        EXPECT_EQ(content.str(), in.is_open() ? m.files[m.names[name(i)]].data : "") << name(i);
+    }
 }
-
-TEST_F(PosixFiles, ReadOnlyAttributeRefusesWritingEvenToRoot)
-{
-    make("ro", "abc");
-    ASSERT_TRUE(SetFileAttributesA(path("ro").c_str(), FILE_ATTRIBUTE_READONLY));
-    EXPECT_EQ(GetFileAttributesA(path("ro").c_str()) & FILE_ATTRIBUTE_READONLY, FILE_ATTRIBUTE_READONLY);
-    EXPECT_EQ(CreateFileA(path("ro").c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr),
-              INVALID_HANDLE_VALUE);
-    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
-    EXPECT_FALSE(DeleteFileA(path("ro").c_str()));
-    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
-    HANDLE h = CreateFileA(path("ro").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-    ASSERT_NE(h, INVALID_HANDLE_VALUE);
-    DWORD written = 7;
-    EXPECT_FALSE(WriteFile(h, "x", 1, &written, nullptr));
-    EXPECT_EQ(written, 0u);
-    CloseHandle(h);
-    ASSERT_TRUE(SetFileAttributesA(path("ro").c_str(), FILE_ATTRIBUTE_NORMAL));
-    EXPECT_EQ(GetFileAttributesA(path("ro").c_str()), FILE_ATTRIBUTE_NORMAL);
-    EXPECT_TRUE(DeleteFileA(path("ro").c_str()));
-}
-
-TEST_F(PosixFiles, ShareModesOfOpenHandlesAreKept)
-{
-    make("f", "0123456789");
-    const std::string f = path("f");
-    HANDLE exclusive = CreateFileA(f.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    ASSERT_NE(exclusive, INVALID_HANDLE_VALUE);
-    EXPECT_EQ(CreateFileA(f.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
-                          nullptr),
-              INVALID_HANDLE_VALUE);
-    EXPECT_EQ(GetLastError(), ERROR_SHARING_VIOLATION);
-    EXPECT_FALSE(DeleteFileA(f.c_str()));
-    EXPECT_EQ(GetLastError(), ERROR_SHARING_VIOLATION);
-    // Truncating openings are refused before they truncate.
-    EXPECT_EQ(CreateFileA(f.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS, 0,
-                          nullptr),
-              INVALID_HANDLE_VALUE);
-    EXPECT_EQ(GetFileSize(exclusive, nullptr), 10u);
-    CloseHandle(exclusive);
-
-    HANDLE reader = CreateFileA(f.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-    ASSERT_NE(reader, INVALID_HANDLE_VALUE);
-    HANDLE second = CreateFileA(f.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-    EXPECT_NE(second, INVALID_HANDLE_VALUE);
-    // A writer is refused while readers do not share writing.
-    EXPECT_EQ(CreateFileA(f.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                          OPEN_EXISTING, 0, nullptr),
-              INVALID_HANDLE_VALUE);
-    CloseHandle(second);
-    CloseHandle(reader);
-    EXPECT_FALSE(CloseHandle(reader)); // a closed handle is no handle
-    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
-}
-
-TEST_F(PosixFiles, DispositionsAndPointer)
-{
-    const std::string f = path("new");
-    HANDLE h = CreateFileA(f.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
-    ASSERT_NE(h, INVALID_HANDLE_VALUE);
-    DWORD n = 0;
-    ASSERT_TRUE(WriteFile(h, "hello world", 11, &n, nullptr));
-    EXPECT_EQ(n, 11u);
-    EXPECT_EQ(CreateFileA(f.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, CREATE_NEW, 0, nullptr),
-              INVALID_HANDLE_VALUE);
-    EXPECT_EQ(GetLastError(), ERROR_FILE_EXISTS);
-
-    EXPECT_EQ(SetFilePointer(h, -3, nullptr, FILE_END), 8u);
-    char buffer[16] = {};
-    ASSERT_TRUE(ReadFile(h, buffer, sizeof buffer, &n, nullptr));
-    EXPECT_EQ(n, 3u);
-    EXPECT_STREQ(buffer, "rld");
-    ASSERT_TRUE(ReadFile(h, buffer, sizeof buffer, &n, nullptr)); // end of file: success, nothing read
-    EXPECT_EQ(n, 0u);
-    EXPECT_EQ(SetFilePointer(h, -20, nullptr, FILE_CURRENT), INVALID_SET_FILE_POINTER);
-    EXPECT_EQ(GetLastError(), ERROR_NEGATIVE_SEEK);
-    EXPECT_EQ(SetFilePointer(h, 5, nullptr, FILE_BEGIN), 5u);
-    ASSERT_TRUE(SetEndOfFile(h));
-    DWORD high = 9;
-    EXPECT_EQ(GetFileSize(h, &high), 5u);
-    EXPECT_EQ(high, 0u);
-    CloseHandle(h);
-
-    h = CreateFileA(f.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS, 0, nullptr);
-    ASSERT_NE(h, INVALID_HANDLE_VALUE);
-    EXPECT_EQ(GetLastError(), ERROR_ALREADY_EXISTS);
-    CloseHandle(h);
-    h = CreateFileA(f.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    ASSERT_NE(h, INVALID_HANDLE_VALUE);
-    EXPECT_EQ(GetFileSize(h, nullptr), 0u);
-    EXPECT_FALSE(ReadFile(h, buffer, 1, &n, nullptr)); // opened without read access
-    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
-    CloseHandle(h);
-}
+INSTANTIATE_TEST_SUITE_P(Seeds, Files, ::testing::Values(1u, 2u, 3u, 4u, 5u, 6u));
 
 TEST(PosixMemory, MovableBlocksLockToTheirData)
 {
@@ -153,7 +222,6 @@ TEST(PosixMemory, MovableBlocksLockToTheirData)
     auto *data = static_cast<unsigned char *>(GlobalLock(movable));
     ASSERT_NE(data, nullptr);
     EXPECT_EQ(data[0] | data[3299], 0);
-    data[3299] = 1;
     EXPECT_EQ(GlobalLock(movable), data);
     EXPECT_TRUE(GlobalUnlock(movable));  // still locked once
     EXPECT_FALSE(GlobalUnlock(movable)); // now unlocked
@@ -161,11 +229,6 @@ TEST(PosixMemory, MovableBlocksLockToTheirData)
     EXPECT_FALSE(GlobalUnlock(movable));
     EXPECT_EQ(GetLastError(), ERROR_NOT_LOCKED);
     EXPECT_EQ(GlobalFree(movable), nullptr);
-
-    HGLOBAL fixed = GlobalAlloc(GMEM_FIXED, 16);
-    ASSERT_NE(fixed, nullptr);
-    EXPECT_EQ(GlobalLock(fixed), fixed);
-    EXPECT_EQ(GlobalFree(fixed), nullptr);
 }
 
 } // namespace

@@ -1,181 +1,116 @@
-// Window messages: per-thread queues, posting and sending across threads,
-// filters and WM_QUIT, as Windows has them.
+// Window messages: per-thread queues, filters and WM_QUIT against a model,
+// sending across threads, windows that end, and timers.
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <condition_variable>
-#include <mutex>
+#include <deque>
+#include <random>
 #include <thread>
 
-#include "window_log.h"
+#include "helpers.h"
 
 using kvxtest::log_proc;
-using kvxtest::Received;
+using kvxtest::pump_until;
 using kvxtest::WindowLog;
-using kvxtest::drain_queue;
 
 namespace {
 
 constexpr UINT kPing = WM_USER + 1;
 constexpr UINT kPong = WM_USER + 2;
+const HWND kThreadOnly = reinterpret_cast<HWND>(static_cast<intptr_t>(-1));
 
-
-constexpr UINT kQuitRequest = WM_USER + 99;
-
-// Logs like log_proc; kQuitRequest ends the thread's loop from the thread.
-LRESULT CALLBACK pump_proc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
-{
-    if (message == kQuitRequest) PostQuitMessage(7);
-    return log_proc(window, message, wParam, lParam);
-}
-
-// A thread that owns a window and pumps it until WM_QUIT.
-class PumpThread {
-public:
-    PumpThread()
-    {
-        std::unique_lock<std::mutex> lock(lock_);
-        thread_ = std::thread([this] {
-            HWND window = KVXPosixCreateWindow(pump_proc, &log_);
-            {
-                std::lock_guard<std::mutex> guard(lock_);
-                window_ = window;
-                id_ = GetCurrentThreadId();
-            }
-            ready_.notify_all();
-            MSG msg;
-            while (KVXPosixGetMessage(&msg, nullptr, 0, 0) > 0) KVXPosixDispatchMessage(&msg);
-            exitCode_ = static_cast<int>(msg.wParam);
-        });
-        ready_.wait(lock, [this] { return window_ != nullptr; });
-    }
-    ~PumpThread()
-    {
-        if (thread_.joinable()) stop();
-    }
-    // Ends the loop; returns the exit code that WM_QUIT carried.
-    int stop()
-    {
-        PostMessageA(window_, kQuitRequest, 0, 0);
-        thread_.join();
-        return exitCode_;
-    }
-    HWND window() const { return window_; }
-    DWORD id() const { return id_; }
-    WindowLog &log() { return log_; }
-
-private:
-    WindowLog log_;
-    std::mutex lock_;
-    std::condition_variable ready_;
-    HWND window_ = nullptr;
-    DWORD id_ = 0;
-    int exitCode_ = -1;
-    std::thread thread_;
+struct Posted {
+    HWND hwnd;
+    UINT message;
+    WPARAM wParam;
 };
 
-} // namespace
-
-TEST(Messages, EachThreadHasItsOwnQueue)
+bool passes(const Posted &p, HWND filter, UINT first, UINT last)
 {
-    drain_queue();
-    WindowLog mine;
-    HWND window = KVXPosixCreateWindow(log_proc, &mine);
-    ASSERT_NE(window, nullptr);
-    EXPECT_TRUE(IsWindow(window));
-    EXPECT_EQ(KVXPosixGetWindowUser(window), &mine);
-
-    // A thread message posted on another thread stays there.
-    std::thread other([] {
-        ASSERT_TRUE(PostMessageA(nullptr, kPing, 1, 2));
-        MSG msg;
-        ASSERT_TRUE(PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE));
-        EXPECT_EQ(msg.hwnd, nullptr);
-        EXPECT_EQ(msg.message, kPing);
-    });
-    other.join();
-    MSG msg;
-    EXPECT_FALSE(PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE));
-
-    // A message posted from another thread to this thread's window queues here.
-    std::thread poster([window] { EXPECT_TRUE(PostMessageA(window, kPing, 3, 4)); });
-    poster.join();
-    ASSERT_TRUE(PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE));
-    EXPECT_EQ(msg.hwnd, window);
-    EXPECT_EQ(msg.message, kPing);
-    EXPECT_EQ(msg.wParam, 3u);
-    EXPECT_EQ(msg.lParam, 4);
-    EXPECT_EQ(mine.messages.size(), 0u) << "posting does not call the procedure";
-    EXPECT_EQ(DispatchMessageA(&msg), static_cast<LRESULT>(kPing));
-    ASSERT_EQ(mine.messages.size(), 1u);
-    EXPECT_EQ(mine.messages[0].thread, GetCurrentThreadId());
-    EXPECT_TRUE(KVXPosixDestroyWindow(window));
+    if (filter == kThreadOnly ? p.hwnd != nullptr : filter != nullptr && p.hwnd != filter) return false;
+    return (first == 0 && last == 0) || (p.message >= first && p.message <= last);
 }
 
-TEST(Messages, PostedMessagesArriveInOrderFromManyThreads)
+// Random posts (from this thread and others), quits, and Peek/Get/Dispatch
+// with random filters, against a deque: posted messages come in order,
+// the first one that passes the filter is taken, and WM_QUIT comes after
+// them whatever the filter.
+TEST(Messages, QueueFollowsAModel)
 {
-    drain_queue();
-    PumpThread pump;
-    constexpr int kThreads = 4, kEach = 200;
-    std::vector<std::thread> posters;
-    for (int t = 0; t < kThreads; ++t)
-        posters.emplace_back([&pump, t] {
-            for (int i = 0; i < kEach; ++i) EXPECT_TRUE(PostMessageA(pump.window(), kPing, t, i));
-        });
-    for (auto &p : posters) p.join();
-    ASSERT_TRUE(kvxtest::pump_until([&] { return pump.log().count(kPing) == kThreads * kEach; }));
-    std::vector<Received> got = pump.log().of(kPing);
-    std::vector<int> next(kThreads, 0);
-    for (const Received &r : got) {
-        EXPECT_EQ(r.thread, pump.id());
-        EXPECT_EQ(r.lParam, next[r.wParam]++) << "from thread " << r.wParam;
+    kvxtest::drain_queue();
+    WindowLog logA, logB;
+    HWND a = KVXPosixCreateWindow(log_proc, &logA), b = KVXPosixCreateWindow(log_proc, &logB);
+    HWND gone = KVXPosixCreateWindow(log_proc, &logA);
+    ASSERT_TRUE(KVXPosixDestroyWindow(gone));
+    const HWND targets[] = {a, b, nullptr}, filters[] = {nullptr, a, b, kThreadOnly};
+    std::deque<Posted> model;
+    bool quit = false;
+    int quitCode = 0;
+    size_t dispatched = 0;
+    std::mt19937 rng(7);
+    auto pick = [&](unsigned n) { return static_cast<unsigned>(rng() % n); };
+    for (int step = 0; step < 3000; ++step) {
+        SCOPED_TRACE("step " + std::to_string(step));
+        const unsigned op = pick(20);
+        const UINT message = WM_USER + pick(6);
+        const auto wParam = static_cast<WPARAM>(step);
+        if (op < 8) {
+            HWND to = targets[pick(3)];
+            ASSERT_TRUE(PostMessageA(to, message, wParam, 0));
+            model.push_back({to, message, wParam});
+        } else if (op == 8) {
+            // From another thread: to this thread's window it queues here;
+            // a thread message stays on that thread.
+            std::thread([&] {
+                EXPECT_TRUE(PostMessageA(b, message, wParam, 0));
+                EXPECT_TRUE(PostMessageA(nullptr, kPing, 0, 0));
+                EXPECT_FALSE(PostMessageA(gone, kPing, 0, 0));
+                EXPECT_EQ(GetLastError(), ERROR_INVALID_WINDOW_HANDLE);
+            }).join();
+            model.push_back({b, message, wParam});
+        } else if (op == 9) {
+            quitCode = static_cast<int>(pick(100));
+            KVXPosixPostQuitMessage(quitCode);
+            quit = true;
+        } else {
+            const HWND filter = filters[pick(4)];
+            const UINT first = pick(2) ? 0 : WM_USER + pick(6), last = first == 0 ? 0 : first + pick(3);
+            const bool remove = pick(3) != 0;
+            auto it = model.begin();
+            while (it != model.end() && !passes(*it, filter, first, last)) ++it;
+            const bool expected = it != model.end() || quit;
+            MSG msg{};
+            if (expected && remove && pick(2)) {
+                EXPECT_EQ(GetMessageA(&msg, filter, first, last), it == model.end() ? FALSE : TRUE);
+            } else {
+                ASSERT_EQ(PeekMessageA(&msg, filter, first, last, remove ? PM_REMOVE : PM_NOREMOVE), expected);
+                if (!expected) continue;
+            }
+            if (it == model.end()) {
+                EXPECT_EQ(msg.message, static_cast<UINT>(WM_QUIT));
+                EXPECT_EQ(msg.wParam, static_cast<WPARAM>(quitCode));
+                EXPECT_EQ(msg.hwnd, nullptr);
+                quit = quit && !remove;
+                continue;
+            }
+            EXPECT_EQ(msg.hwnd, it->hwnd);
+            EXPECT_EQ(msg.message, it->message);
+            EXPECT_EQ(msg.wParam, it->wParam);
+            if (!remove) continue;
+            model.erase(it);
+            if (msg.hwnd != nullptr) {
+                // Posting never calls the procedure; dispatching does, on this thread.
+                EXPECT_EQ(DispatchMessageA(&msg), static_cast<LRESULT>(msg.message));
+                ++dispatched;
+            }
+        }
     }
-    HWND window = pump.window();
-    EXPECT_EQ(pump.stop(), 7) << "GetMessage ends the loop with the quit's code";
-    EXPECT_FALSE(IsWindow(window)) << "the window ended with its thread";
-}
-
-TEST(Messages, SendMessageOnTheOwnerThreadCallsTheProcedureAtOnce)
-{
-    drain_queue();
-    WindowLog log;
-    log.answer = 1000;
-    HWND window = KVXPosixCreateWindow(log_proc, &log);
-    EXPECT_EQ(SendMessageA(window, kPing, 5, 6), static_cast<LRESULT>(1000 + kPing));
-    ASSERT_EQ(log.messages.size(), 1u);
-    EXPECT_EQ(log.messages[0].wParam, 5u);
-    MSG msg;
-    EXPECT_FALSE(PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE)) << "nothing is queued";
-    KVXPosixDestroyWindow(window);
-}
-
-TEST(Messages, SendMessageFromAnotherThreadRunsOnTheOwnerAndWaitsForIt)
-{
-    drain_queue();
-    WindowLog log;
-    log.answer = 50;
-    HWND window = KVXPosixCreateWindow(log_proc, &log);
-    std::atomic<bool> returned{false};
-    LRESULT result = 0;
-    std::thread sender([&] {
-        result = SendMessageA(window, kPing, 1, 2);
-        returned = true;
-    });
-    // The owner is not pumping: the sender waits.
-    Sleep(30);
-    EXPECT_FALSE(returned.load());
-    EXPECT_EQ(log.count(kPing), 0u);
-    // A peek for something else still takes the sent message.
-    MSG msg;
-    ASSERT_TRUE(kvxtest::pump_until([&] {
-        PeekMessageA(&msg, window, kPong, kPong, PM_NOREMOVE);
-        return returned.load();
-    }));
-    sender.join();
-    EXPECT_EQ(result, static_cast<LRESULT>(50 + kPing));
-    ASSERT_EQ(log.count(kPing), 1u);
-    EXPECT_EQ(log.of(kPing)[0].thread, GetCurrentThreadId());
-    KVXPosixDestroyWindow(window);
+    EXPECT_EQ(logA.messages.size() + logB.messages.size(), dispatched);
+    for (WindowLog *log : {&logA, &logB})
+        for (const auto &r : log->messages) EXPECT_EQ(r.thread, GetCurrentThreadId());
+    EXPECT_TRUE(KVXPosixDestroyWindow(a));
+    EXPECT_TRUE(KVXPosixDestroyWindow(b));
+    kvxtest::drain_queue();
 }
 
 // Answers kPing by first sending kPong to the window that wParam names.
@@ -185,153 +120,96 @@ LRESULT CALLBACK bounce_proc(HWND window, UINT message, WPARAM wParam, LPARAM lP
     return log_proc(window, message, wParam, lParam);
 }
 
-TEST(Messages, SendMessageToAPumpingThreadAndBackDoesNotDeadlock)
+TEST(Messages, SendRunsTheProcedureOnTheOwnerThread)
 {
-    drain_queue();
-    PumpThread pump;
-    EXPECT_EQ(KVXPosixSendMessage(pump.window(), kPing, 0, 0), static_cast<LRESULT>(kPing));
-    EXPECT_EQ(pump.log().of(kPing).at(0).thread, pump.id());
+    kvxtest::drain_queue();
+    WindowLog log;
+    log.answer = 1000;
+    HWND window = KVXPosixCreateWindow(log_proc, &log);
+    // On the owner thread: called at once, nothing queued.
+    EXPECT_EQ(SendMessageA(window, kPing, 5, 6), static_cast<LRESULT>(1000 + kPing));
+    EXPECT_EQ(log.count(kPing), 1u);
+    MSG msg;
+    EXPECT_FALSE(PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE));
 
-    // The other thread sends to this one, whose procedure sends back to the
-    // other while that one still waits for its answer: the waiting sender
-    // takes the message sent to it.
-    HWND window = KVXPosixCreateWindow(bounce_proc, nullptr);
-    std::atomic<bool> answered{false};
+    // From another thread: it waits until the owner peeks, whatever the filter.
+    std::atomic<bool> returned{false};
+    LRESULT result = 0;
+    std::thread sender([&] {
+        result = SendMessageA(window, kPing, 1, 2);
+        returned = true;
+    });
+    Sleep(30);
+    EXPECT_FALSE(returned.load());
+    EXPECT_EQ(log.count(kPing), 1u);
+    ASSERT_TRUE(pump_until([&] {
+        PeekMessageA(&msg, window, kPong, kPong, PM_NOREMOVE);
+        return returned.load();
+    }));
+    sender.join();
+    EXPECT_EQ(result, static_cast<LRESULT>(1000 + kPing));
+    ASSERT_EQ(log.count(kPing), 2u);
+    EXPECT_EQ(log.of(kPing)[1].thread, GetCurrentThreadId());
+
+    // Sent to this thread, whose procedure sends back while the other thread
+    // still waits: the waiting sender takes it, no deadlock.
+    HWND bouncer = KVXPosixCreateWindow(bounce_proc, nullptr);
     WindowLog theirs;
+    std::atomic<bool> answered{false};
     DWORD otherId = 0;
     std::thread other([&] {
         otherId = GetCurrentThreadId();
         HWND own = KVXPosixCreateWindow(log_proc, &theirs);
-        EXPECT_EQ(SendMessageA(window, kPing, reinterpret_cast<WPARAM>(own), 0), static_cast<LRESULT>(kPong) + 1);
+        EXPECT_EQ(SendMessageA(bouncer, kPing, reinterpret_cast<WPARAM>(own), 0), static_cast<LRESULT>(kPong) + 1);
         answered = true;
-        KVXPosixDestroyWindow(own);
     });
-    EXPECT_TRUE(kvxtest::pump_until([&] { return answered.load(); }));
+    EXPECT_TRUE(pump_until([&] { return answered.load(); }));
     other.join();
     ASSERT_EQ(theirs.count(kPong), 1u);
     EXPECT_EQ(theirs.of(kPong)[0].thread, otherId);
+    EXPECT_NE(otherId, GetCurrentThreadId());
+    KVXPosixDestroyWindow(bouncer);
     KVXPosixDestroyWindow(window);
 }
 
-TEST(Messages, FiltersByWindowAndRange)
+TEST(Messages, PostsFromManyThreadsKeepEachOrderAndGetMessageWaits)
 {
-    drain_queue();
-    WindowLog a, b;
-    HWND first = KVXPosixCreateWindow(log_proc, &a);
-    HWND second = KVXPosixCreateWindow(log_proc, &b);
-    PostMessageA(first, WM_USER + 10, 0, 0);
-    PostMessageA(second, WM_USER + 11, 0, 0);
-    PostMessageA(first, WM_USER + 12, 0, 0);
-    PostMessageA(nullptr, WM_USER + 13, 0, 0);
-
-    MSG msg;
-    ASSERT_TRUE(PeekMessageA(&msg, second, 0, 0, PM_NOREMOVE));
-    EXPECT_EQ(msg.message, WM_USER + 11u);
-    ASSERT_TRUE(PeekMessageA(&msg, first, WM_USER + 11, WM_USER + 20, PM_REMOVE));
-    EXPECT_EQ(msg.message, WM_USER + 12u) << "the first of the window's messages within the range";
-    EXPECT_FALSE(PeekMessageA(&msg, first, WM_USER + 11, WM_USER + 20, PM_REMOVE));
-    ASSERT_TRUE(PeekMessageA(&msg, reinterpret_cast<HWND>(static_cast<intptr_t>(-1)), 0, 0, PM_REMOVE));
-    EXPECT_EQ(msg.message, WM_USER + 13u) << "(HWND)-1 takes thread messages only";
-    EXPECT_EQ(msg.hwnd, nullptr);
-    // What is left, in order.
-    ASSERT_TRUE(PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE));
-    EXPECT_EQ(msg.message, WM_USER + 10u);
-    ASSERT_TRUE(PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE));
-    EXPECT_EQ(msg.message, WM_USER + 11u);
-    EXPECT_FALSE(PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE));
-    EXPECT_FALSE(TranslateMessage(&msg));
-    KVXPosixDestroyWindow(first);
-    KVXPosixDestroyWindow(second);
-}
-
-TEST(Messages, QuitComesAfterThePostedMessagesWhateverTheFilter)
-{
-    drain_queue();
+    kvxtest::drain_queue();
     WindowLog log;
     HWND window = KVXPosixCreateWindow(log_proc, &log);
-    PostMessageA(window, kPing, 0, 0);
-    KVXPosixPostQuitMessage(3);
-    PostMessageA(window, kPong, 0, 0);
-
+    constexpr int kThreads = 4, kEach = 200;
+    std::vector<std::thread> posters;
+    for (int t = 0; t < kThreads; ++t)
+        posters.emplace_back([window, t] {
+            Sleep(10); // GetMessageA below is already waiting
+            for (int i = 0; i < kEach; ++i) EXPECT_TRUE(PostMessageA(window, kPing, t, i));
+        });
     MSG msg;
-    ASSERT_EQ(KVXPosixGetMessage(&msg, nullptr, 0, 0), TRUE);
-    EXPECT_EQ(msg.message, kPing);
-    // The range holds no posted message: WM_QUIT is returned all the same,
-    // and PM_NOREMOVE leaves it.
-    ASSERT_TRUE(PeekMessageA(&msg, window, kPing, kPing, PM_NOREMOVE));
-    EXPECT_EQ(msg.message, static_cast<UINT>(WM_QUIT));
-    ASSERT_EQ(KVXPosixGetMessage(&msg, nullptr, 0, 0), TRUE);
-    EXPECT_EQ(msg.message, kPong);
-    EXPECT_EQ(KVXPosixGetMessage(&msg, nullptr, 0, 0), FALSE);
-    EXPECT_EQ(msg.message, static_cast<UINT>(WM_QUIT));
-    EXPECT_EQ(msg.wParam, 3u);
-    EXPECT_EQ(msg.hwnd, nullptr);
-    EXPECT_FALSE(PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) << "the quit is taken once";
+    std::vector<int> next(kThreads, 0);
+    for (int n = 0; n < kThreads * kEach; ++n) {
+        ASSERT_EQ(GetMessageA(&msg, window, 0, 0), TRUE);
+        EXPECT_EQ(msg.lParam, next[msg.wParam]++) << "from thread " << msg.wParam;
+    }
+    for (auto &p : posters) p.join();
     KVXPosixDestroyWindow(window);
 }
 
-TEST(Messages, GetMessageBlocksUntilAMessageArrives)
+TEST(Messages, WindowsEndWithTheirThreadAndAreRefusedAfter)
 {
-    drain_queue();
+    kvxtest::drain_queue();
     WindowLog log;
-    HWND window = KVXPosixCreateWindow(log_proc, &log);
-    std::thread poster([window] {
-        Sleep(20);
-        PostMessageA(window, kPing, 9, 0);
-    });
-    MSG msg;
-    ASSERT_EQ(GetMessageA(&msg, window, 0, 0), TRUE);
-    EXPECT_EQ(msg.wParam, 9u);
-    poster.join();
-    KVXPosixDestroyWindow(window);
-}
-
-TEST(Messages, WindowsThatAreGoneAreRefused)
-{
-    drain_queue();
-    WindowLog log;
-    HWND window = KVXPosixCreateWindow(log_proc, &log);
-    EXPECT_EQ(KVXPosixCreateWindow(nullptr, nullptr), nullptr);
-
-    // Only the owner thread destroys a window; a window is no kernel handle.
-    std::thread other([window] { EXPECT_FALSE(KVXPosixDestroyWindow(window)); });
-    other.join();
-    EXPECT_FALSE(CloseHandle(reinterpret_cast<HANDLE>(window)));
-    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
-    ASSERT_TRUE(KVXPosixDestroyWindow(window));
-
-    EXPECT_FALSE(IsWindow(window));
-    EXPECT_FALSE(KVXPosixPostMessage(window, kPing, 0, 0));
-    EXPECT_EQ(KVXPosixGetLastError(), ERROR_INVALID_WINDOW_HANDLE);
-    EXPECT_EQ(SendMessageA(window, kPing, 0, 0), 0);
-    EXPECT_EQ(GetLastError(), ERROR_INVALID_WINDOW_HANDLE);
-    MSG msg;
-    EXPECT_EQ(GetMessageA(&msg, window, 0, 0), -1);
-    EXPECT_FALSE(KVXPosixDestroyWindow(window));
-
-    // A message still queued for a window that went is not delivered.
-    HWND again = KVXPosixCreateWindow(log_proc, &log);
-    PostMessageA(again, kPing, 0, 0);
-    KVXPosixDestroyWindow(again);
-    ASSERT_TRUE(PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE));
-    EXPECT_EQ(DispatchMessageA(&msg), 0);
-    EXPECT_TRUE(log.messages.empty());
-}
-
-TEST(Messages, AThreadThatEndsTakesItsWindowsAlong)
-{
-    drain_queue();
     std::atomic<HWND> window{nullptr};
-    std::atomic<bool> release{false};
-    std::atomic<bool> answered{false};
+    std::atomic<bool> release{false}, answered{false};
     LRESULT result = -1;
-    WindowLog log;
     std::thread owner([&] {
         window = KVXPosixCreateWindow(log_proc, &log);
         while (!release) Sleep(1);
         // Ends without taking the message sent to it.
     });
     while (window.load() == nullptr) Sleep(1);
+    EXPECT_FALSE(KVXPosixDestroyWindow(window)) << "only the owner thread destroys a window";
+    EXPECT_FALSE(CloseHandle(reinterpret_cast<HANDLE>(window.load())));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
     std::thread sender([&] {
         result = SendMessageA(window, kPing, 0, 0);
         answered = true;
@@ -344,16 +222,60 @@ TEST(Messages, AThreadThatEndsTakesItsWindowsAlong)
     EXPECT_EQ(result, 0) << "the pending send is answered with 0";
     EXPECT_TRUE(log.messages.empty());
     EXPECT_FALSE(IsWindow(window));
-    EXPECT_FALSE(PostMessageA(window, kPing, 0, 0));
+    EXPECT_EQ(SendMessageA(window, kPing, 0, 0), 0);
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_WINDOW_HANDLE);
+    MSG msg;
+    EXPECT_EQ(GetMessageA(&msg, window, 0, 0), -1);
+
+    // A message still queued for a window that went is not delivered.
+    HWND mine = KVXPosixCreateWindow(log_proc, &log);
+    PostMessageA(mine, kPing, 0, 0);
+    KVXPosixDestroyWindow(mine);
+    ASSERT_TRUE(PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE));
+    EXPECT_EQ(DispatchMessageA(&msg), 0);
+    EXPECT_TRUE(log.messages.empty());
 }
 
-TEST(Messages, ThreadIdentifiersDiffer)
+TEST(Timers, FireThroughTheQueueAfterPostedMessagesWithoutPilingUp)
 {
-    const DWORD mine = GetCurrentThreadId();
-    EXPECT_NE(mine, 0u);
-    EXPECT_EQ(GetCurrentThreadId(), mine);
-    DWORD other = 0;
-    std::thread([&] { other = GetCurrentThreadId(); }).join();
-    EXPECT_NE(other, 0u);
-    EXPECT_NE(other, mine);
+    kvxtest::drain_queue();
+    WindowLog log;
+    HWND window = KVXPosixCreateWindow(log_proc, &log);
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_EQ(SetTimer(window, 7, 30, nullptr), 7u);
+    MSG msg;
+    ASSERT_EQ(GetMessageA(&msg, nullptr, 0, 0), TRUE); // sleeps until the timer is due
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(29));
+    EXPECT_EQ(msg.hwnd, window);
+    EXPECT_EQ(msg.message, static_cast<UINT>(WM_TIMER));
+    EXPECT_EQ(msg.wParam, 7u);
+
+    // Late by several intervals: posted messages first, then one WM_TIMER.
+    Sleep(100);
+    PostMessageA(window, kPing, 0, 0);
+    ASSERT_EQ(GetMessageA(&msg, nullptr, 0, 0), TRUE);
+    EXPECT_EQ(msg.message, kPing);
+    ASSERT_TRUE(PeekMessageA(&msg, window, 0, 0, PM_REMOVE));
+    EXPECT_EQ(msg.message, static_cast<UINT>(WM_TIMER));
+    EXPECT_FALSE(PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) << "a late timer does not pile up";
+    // A filter that leaves WM_TIMER or the window out does not take it.
+    Sleep(40);
+    EXPECT_FALSE(PeekMessageA(&msg, window, WM_USER, WM_USER + 10, PM_REMOVE));
+    EXPECT_FALSE(PeekMessageA(&msg, kThreadOnly, 0, 0, PM_REMOVE));
+
+    // Setting the id again replaces the timer; killing it stops it.
+    EXPECT_EQ(SetTimer(window, 7, 60000, nullptr), 7u);
+    Sleep(40);
+    EXPECT_FALSE(PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE));
+    EXPECT_TRUE(KillTimer(window, 7));
+    EXPECT_FALSE(KillTimer(window, 7));
+    // Only a window of the calling thread has timers, and they go with it.
+    std::thread([window] { EXPECT_EQ(SetTimer(window, 1, 10, nullptr), 0u); }).join();
+    ASSERT_EQ(SetTimer(window, 8, 10, nullptr), 8u);
+    KVXPosixDestroyWindow(window);
+    Sleep(30);
+    EXPECT_FALSE(PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE));
+    EXPECT_TRUE(log.messages.empty());
 }
+
+} // namespace

@@ -1,17 +1,34 @@
-// A message window that records what its procedure receives, and a pump
-// that dispatches the calling thread's messages until a condition holds.
-#ifndef KVX_TESTS_PLATFORM_WINDOW_LOG_H
-#define KVX_TESTS_PLATFORM_WINDOW_LOG_H
+// Shared by the platform tests: a folder of their own under /tmp, a message
+// window that records what its procedure receives, and a message pump.
+#ifndef KVX_TESTS_PLATFORM_HELPERS_H
+#define KVX_TESTS_PLATFORM_HELPERS_H
+
+#include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <functional>
 #include <mutex>
+#include <string>
 #include <vector>
 
 #include "kvx_posix.h"
 #include "platform/platform.h"
 
 namespace kvxtest {
+
+class TempFolder : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        char pattern[] = "/tmp/kvx-test-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        dir_ = pattern;
+    }
+    void TearDown() override { ASSERT_EQ(std::system(("rm -rf '" + dir_ + "'").c_str()), 0); }
+    std::string path(const std::string &name) const { return dir_ + "/" + name; }
+    std::string dir_;
+};
 
 struct Received {
     UINT message;
@@ -20,20 +37,12 @@ struct Received {
     DWORD thread;
 };
 
-// The log belongs to the window's thread; other threads read it only after
-// joining that thread, or under `lock`.
+// Written by the window's thread; read by others under `lock` or after a join.
 struct WindowLog {
     std::mutex lock;
     std::vector<Received> messages;
     LRESULT answer = 0;
 
-    size_t count(UINT message)
-    {
-        std::lock_guard<std::mutex> guard(lock);
-        size_t n = 0;
-        for (const Received &r : messages) n += r.message == message;
-        return n;
-    }
     std::vector<Received> of(UINT message)
     {
         std::lock_guard<std::mutex> guard(lock);
@@ -42,8 +51,10 @@ struct WindowLog {
             if (r.message == message) out.push_back(r);
         return out;
     }
+    size_t count(UINT message) { return of(message).size(); }
 };
 
+// Logs the message and answers `answer + message`.
 inline LRESULT CALLBACK log_proc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
     auto *log = static_cast<WindowLog *>(KVXPosixGetWindowUser(window));
@@ -58,17 +69,13 @@ inline bool pump_until(const std::function<bool()> &done, int timeoutMs = 5000)
     const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     for (;;) {
         MSG msg;
-        while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
-            TranslateMessage(&msg);
-            DispatchMessageA(&msg);
-        }
+        while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&msg);
         if (done()) return true;
         if (std::chrono::steady_clock::now() > end) return false;
         Sleep(1);
     }
 }
 
-// Empties the calling thread's queue, so that a test starts clean.
 inline void drain_queue()
 {
     MSG msg;
