@@ -109,52 +109,27 @@ TEST_F(Delete, TheHookIsAskedForEachFileUntilItCancels)
     EXPECT_FALSE(exists("after"));
 }
 
-namespace {
-
-class Locale : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        for (const char *name : kNames) {
-            const char *value = std::getenv(name);
-            saved_.emplace_back(value != nullptr, value != nullptr ? value : "");
-            unsetenv(name);
-        }
-    }
-    void TearDown() override
-    {
-        for (size_t i = 0; i < saved_.size(); ++i) {
-            if (saved_[i].first) setenv(kNames[i], saved_[i].second.c_str(), 1);
-            else unsetenv(kNames[i]);
-        }
-    }
-    static constexpr const char *kNames[] = {"LC_ALL", "LC_MESSAGES", "LANG"};
-    std::vector<std::pair<bool, std::string>> saved_;
-};
-constexpr const char *Locale::kNames[];
-
-} // namespace
-
-TEST_F(Locale, TheLanguageOfTheLocaleEnvironment)
+// LC_ALL, then LC_MESSAGES, then LANG; an empty one does not count.
+TEST(Locale, TheLanguageOfTheLocaleEnvironment)
 {
-    EXPECT_EQ(GetSystemDefaultLCID(), 0x0409u) << "nothing set";
-    const std::pair<const char *, LCID> cases[] = {
-        {"de_DE.UTF-8", 0x0407}, {"nl_NL", 0x0413}, {"fr", 0x040C}, {"sv_SE.UTF-8@euro", 0x041D},
-        {"ja_JP.eucJP", 0x0411}, {"nb_NO.UTF-8", 0x0414}, {"zh_TW.UTF-8", 0x0404}, {"zh_CN.GB18030", 0x0804},
-        {"C", 0x0409},           {"C.UTF-8", 0x0409},     {"POSIX", 0x0409},     {"xx_YY", 0x0409},
+    const char *names[] = {"LC_ALL", "LC_MESSAGES", "LANG"};
+    std::string saved[3];
+    for (int i = 0; i < 3; ++i) saved[i] = std::getenv(names[i]) ? std::getenv(names[i]) : "";
+    const struct {
+        const char *all, *messages, *lang;
+        LCID lcid;
+    } cases[] = {
+        {"", "", "", 0x0409},           {"", "", "de_DE.UTF-8", 0x0407},   {"", "", "nl_NL", 0x0413},
+        {"", "", "fr", 0x040C},         {"", "", "sv_SE.UTF-8@euro", 0x041D}, {"", "", "ja_JP.eucJP", 0x0411},
+        {"", "", "nb_NO.UTF-8", 0x0414}, {"", "", "zh_TW.UTF-8", 0x0404},   {"", "", "zh_CN.GB18030", 0x0804},
+        {"", "", "C.UTF-8", 0x0409},    {"", "", "POSIX", 0x0409},         {"", "", "xx_YY", 0x0409},
+        {"", "it_IT", "de_DE", 0x0410}, {"C", "it_IT", "de_DE", 0x0409},
     };
     for (const auto &c : cases) {
-        setenv("LANG", c.first, 1);
-        EXPECT_EQ(GetSystemDefaultLCID(), c.second) << c.first;
+        const char *values[] = {c.all, c.messages, c.lang};
+        for (int i = 0; i < 3; ++i) setenv(names[i], values[i], 1);
+        EXPECT_EQ(GetSystemDefaultLCID(), c.lcid) << c.all << "/" << c.messages << "/" << c.lang;
+        EXPECT_EQ(GetSystemDefaultLangID(), static_cast<LANGID>(c.lcid));
     }
-    setenv("LANG", "de_DE.UTF-8", 1);
-    EXPECT_EQ(GetSystemDefaultLangID(), 0x0407);
-
-    // LC_ALL, then LC_MESSAGES, then LANG; an empty one does not count.
-    setenv("LC_MESSAGES", "it_IT", 1);
-    EXPECT_EQ(GetSystemDefaultLCID(), 0x0410u);
-    setenv("LC_ALL", "", 1);
-    EXPECT_EQ(GetSystemDefaultLCID(), 0x0410u);
-    setenv("LC_ALL", "C", 1);
-    EXPECT_EQ(GetSystemDefaultLCID(), 0x0409u);
+    for (int i = 0; i < 3; ++i) setenv(names[i], saved[i].c_str(), 1);
 }
