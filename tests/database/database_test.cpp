@@ -1,5 +1,6 @@
-// The large-file database: when a file's table is looked up, built and
-// recorded, and what a damaged management file gets.
+// The large-file database: where a file's table comes from, when it is
+// recorded, and what damaged or unwritable management files get.  Damaged
+// data as such is the management fuzz target's.
 #include "database_fixture.h"
 
 #include <cstring>
@@ -11,31 +12,10 @@
 
 #include "database/drives.h"
 #include "database/management.h"
-#ifndef _WIN32
-#include "platform/posix/objects.h"
-#endif
 
 namespace {
 
 using kvxgen::Bytes;
-
-constexpr size_t kChunkBlocks = 500;
-
-// Management data with records for the given keys (one chunk each).
-Bytes management_data(const std::vector<std::string> &keys, uint8_t count_byte)
-{
-    Bytes data = {count_byte, 0, 0, 0};
-    for (const std::string &key : keys) {
-        Bytes record(28 + 4, 0);
-        std::memcpy(record.data(), "KVX", 3);
-        std::memcpy(record.data() + 7, key.data(), 18);
-        record[25] = 1;
-        record[26] = 1;
-        record[28] = 42;
-        data.insert(data.end(), record.begin(), record.end());
-    }
-    return data;
-}
 
 std::string key(int i)
 {
@@ -44,144 +24,153 @@ std::string key(int i)
     return text;
 }
 
-const uint8_t *find(const Bytes &data, const std::string &k)
+// Management data with one-chunk records for the given keys.
+Bytes management_data(const std::vector<int> &keys, uint8_t count_byte)
+{
+    Bytes data = {count_byte, 0, 0, 0};
+    for (int k : keys) {
+        Bytes record(28 + 4, 0);
+        std::memcpy(record.data(), "KVX", 3);
+        std::memcpy(record.data() + 7, key(k).data(), 18);
+        record[26] = 1;
+        data.insert(data.end(), record.begin(), record.end());
+    }
+    return data;
+}
+
+const uint8_t *find(const Bytes &data, int k, uint16_t chunks = 1)
 {
     return kvx::find_record(data.data(), static_cast<uint32_t>(data.size()),
-                            reinterpret_cast<const uint8_t *>(k.data()), 1);
+                            reinterpret_cast<const uint8_t *>(key(k).data()), chunks);
 }
 
-TEST(ManagementData, LookUpStopsAtAnythingThatDoesNotFit)
+TEST(ManagementData, LookUpAppendAndTheRecordLimit)
 {
-    const Bytes good = management_data({key(1), key(2)}, 2);
-    EXPECT_EQ(find(good, key(2)), good.data() + 4 + 32);
-    EXPECT_EQ(find(good, key(3)), nullptr);
+    const Bytes two = management_data({1, 2}, 2);
+    EXPECT_EQ(find(two, 2), two.data() + 4 + 32);
+    EXPECT_EQ(find(two, 3), nullptr);
+    EXPECT_EQ(find(two, 2, 2), nullptr) << "a record of another chunk count";
 
-    // A count byte that lies: more records than the data holds.
-    Bytes lying = good;
-    lying[0] = 5;
-    EXPECT_EQ(find(lying, key(3)), nullptr);
-    // Cut inside the second record's table, then inside its head.
-    for (size_t cut : {good.size() - 1, good.size() - 10, size_t{3}}) {
-        Bytes cut_data(good.begin(), good.begin() + static_cast<long>(cut));
-        const std::vector<uint8_t> copy(cut_data.begin(), cut_data.end());
-        EXPECT_EQ(kvx::find_record(copy.data(), static_cast<uint32_t>(copy.size()),
-                                   reinterpret_cast<const uint8_t *>(key(2).data()), 1),
-                  nullptr);
-    }
-    // A chunk count running past the end of the data.
-    Bytes long_count = good;
-    long_count[4 + 26] = 0xFF;
-    EXPECT_EQ(find(long_count, key(2)), nullptr);
-    // A bad record mark ends the search.
-    Bytes bad_mark = good;
-    bad_mark[4] = 'k';
-    EXPECT_EQ(find(bad_mark, key(2)), nullptr);
-    // 128 and more count as no records; a record for another chunk count
-    // does not describe the file.
-    Bytes many = good;
-    many[0] = 0x80;
-    EXPECT_EQ(find(many, key(1)), nullptr);
-    EXPECT_EQ(kvx::find_record(good.data(), static_cast<uint32_t>(good.size()),
-                               reinterpret_cast<const uint8_t *>(key(1).data()), 2),
-              nullptr);
-}
-
-TEST(ManagementData, AppendingKeepsOldRecordsAndStaysReadable)
-{
-    const Bytes old = management_data({key(1), key(2)}, 2);
+    // Appended: the old data, the count plus one, the record as laid out.
     const uint32_t table[3] = {100, 200, 300};
-    const std::string k = key(9);
-    const kvx::ManagementRecord record{0x01020304, reinterpret_cast<const uint8_t *>(k.data()), 3, 3, table};
+    const std::string k9 = key(9);
+    const kvx::ManagementRecord record{0x01020304, reinterpret_cast<const uint8_t *>(k9.data()), 3, 3, table};
     uint32_t bytes = 0;
-    uint8_t *data = kvx::append_record(old.data(), static_cast<uint32_t>(old.size()), record, &bytes);
-    ASSERT_NE(data, nullptr);
-    // Well-formed data: the old bytes, the count plus one, the record.
-    ASSERT_EQ(bytes, old.size() + 28 + 12);
+    uint8_t *data = kvx::append_record(two.data(), static_cast<uint32_t>(two.size()), record, &bytes);
+    ASSERT_EQ(bytes, two.size() + 28 + 12);
     EXPECT_EQ(data[0], 3);
-    EXPECT_EQ(0, std::memcmp(data + 1, old.data() + 1, old.size() - 1));
-    const uint8_t *at = data + old.size();
-    EXPECT_EQ(0, std::memcmp(at, "KVX\x04\x03\x02\x01", 7));
-    EXPECT_EQ(at[25], 3);
-    EXPECT_EQ(at[26], 3);
-    EXPECT_EQ(at[28 + 8], 44); // 300 = 0x12C
-    EXPECT_EQ(kvx::find_record(data, bytes, reinterpret_cast<const uint8_t *>(k.data()), 3), at);
+    EXPECT_EQ(0, std::memcmp(data + 1, two.data() + 1, two.size() - 1));
+    const Bytes want_head = {'K', 'V', 'X', 4, 3, 2, 1};
+    EXPECT_EQ(0, std::memcmp(data + two.size(), want_head.data(), 7));
+    EXPECT_EQ(0, std::memcmp(data + two.size() + 7, k9.data(), 18));
+    EXPECT_EQ(0, std::memcmp(data + two.size() + 25, "\x03\x03\x00\x64\x00\x00\x00\xC8", 8));
     std::free(data);
-}
 
-TEST(ManagementData, NeverReachesTheCountThatReadsAsEmpty)
-{
-    std::vector<std::string> keys;
-    for (int i = 0; i < 127; ++i) keys.push_back(key(i));
+    // At 127 records the oldest goes; a record of the same key is replaced.
+    std::vector<int> keys;
+    for (int i = 0; i < 127; ++i) keys.push_back(i);
     const Bytes full = management_data(keys, 127);
-    const uint32_t table[1] = {7};
-    const std::string k = key(500);
-    const kvx::ManagementRecord record{0, reinterpret_cast<const uint8_t *>(k.data()), 1, 1, table};
-    uint32_t bytes = 0;
-    uint8_t *data = kvx::append_record(full.data(), static_cast<uint32_t>(full.size()), record, &bytes);
-    ASSERT_NE(data, nullptr);
-    EXPECT_EQ(data[0], 127);
-    EXPECT_EQ(kvx::find_record(data, bytes, reinterpret_cast<const uint8_t *>(key(0).data()), 1), nullptr);
-    EXPECT_NE(kvx::find_record(data, bytes, reinterpret_cast<const uint8_t *>(key(1).data()), 1), nullptr);
-    EXPECT_NE(kvx::find_record(data, bytes, reinterpret_cast<const uint8_t *>(k.data()), 1), nullptr);
+    const std::string k500 = key(500);
+    data = kvx::append_record(full.data(), static_cast<uint32_t>(full.size()),
+                              {0, reinterpret_cast<const uint8_t *>(k500.data()), 1, 1, table}, &bytes);
+    const Bytes grown(data, data + bytes);
     std::free(data);
-
-    // A record of the same key is replaced, not repeated; data written past
-    // the limit (count 0x80) is read back as far as its records go.
-    const Bytes wrapped = management_data({key(1), key(2)}, 0x80);
-    const std::string k1 = key(1);
-    const kvx::ManagementRecord again{0, reinterpret_cast<const uint8_t *>(k1.data()), 1, 1, table};
-    data = kvx::append_record(wrapped.data(), static_cast<uint32_t>(wrapped.size()), again, &bytes);
-    ASSERT_NE(data, nullptr);
+    EXPECT_EQ(grown[0], 127);
+    EXPECT_EQ(find(grown, 0), nullptr);
+    EXPECT_NE(find(grown, 1), nullptr);
+    EXPECT_NE(find(grown, 500), nullptr);
+    data = kvx::append_record(two.data(), static_cast<uint32_t>(two.size()),
+                              {0, reinterpret_cast<const uint8_t *>(key(1).c_str()), 1, 1, table}, &bytes);
     EXPECT_EQ(data[0], 2);
-    EXPECT_EQ(bytes, wrapped.size());
-    EXPECT_EQ(kvx::find_record(data, bytes, reinterpret_cast<const uint8_t *>(k1.data()), 1), data + 4 + 32);
+    EXPECT_EQ(bytes, two.size());
     std::free(data);
 }
 
-using LargeFiles = DatabaseFolder;
+class LargeFiles : public DatabaseFolder {
+protected:
+    // Makes the test folder's drive a memory card or not (POSIX: a device
+    // tree of the test's own, whose disk has the removable flag).
+    void card(bool removable)
+    {
+#ifndef _WIN32
+        struct stat st;
+        ASSERT_EQ(stat(dir_.c_str(), &st), 0);
+        sys_ = dir_ + "-sys";
+        const std::string part =
+            sys_ + "/dev/block/" + std::to_string(major(st.st_dev)) + ":" + std::to_string(minor(st.st_dev));
+        std::system(("rm -rf '" + sys_ + "' && mkdir -p '" + part + "'").c_str());
+        std::ofstream(part + "/partition") << "1\n";
+        std::ofstream(sys_ + "/dev/block/removable") << (removable ? "1\n" : "0\n");
+        kvx::g_sysfsRoot = sys_.c_str();
+        EXPECT_EQ(kvx::on_removable_drive(dir_.c_str()), removable);
+#endif
+    }
+    void TearDown() override
+    {
+#ifndef _WIN32
+        kvx::g_sysfsRoot = "/sys";
+#endif
+        DatabaseFolder::TearDown();
+    }
+    std::string sys_;
+};
 
-TEST_F(LargeFiles, TwoChunksAreReadThreeAreRecorded)
+// By folder mode, with a read-only management file and on a memory card:
+// two chunks are read on every opening; three are built once (under the
+// dialog in modes 1 and 3), kept in memory, and written only in mode 1 on a
+// writable file of a fixed drive, from where a new activation loads them.
+TEST_F(LargeFiles, WhereTheTableComesFrom)
 {
-    ASSERT_EQ(KVXActiveFolder(dir_.c_str(), 1), 0u);
-    write("two.kvx", recording(2 * kChunkBlocks));
-    ASSERT_EQ(open("two.kvx"), 0u);
-    EXPECT_EQ(kvx::g_file.chunkCount, 2);
-    EXPECT_FALSE(exists(management()));
-
-    const Bytes three = recording(2 * kChunkBlocks + 1);
-    write("three.kvx", three);
-    ASSERT_EQ(open("three.kvx"), 0u);
-    EXPECT_EQ(kvx::g_file.chunkCount, 3);
-    EXPECT_EQ(active_table(), times);
-    EXPECT_EQ(length, times.back());
-    EXPECT_EQ(codecs, 1);
-    const Bytes data = read(management());
-    ASSERT_EQ(data.size(), 4u + 28 + 3 * 4);
-    EXPECT_EQ(data[0], 1);
-    EXPECT_EQ(0, std::memcmp(data.data() + 4, "KVX", 3));
-    // The key: length, end date and end time digits of the header.
-    EXPECT_EQ(0, std::memcmp(data.data() + 4 + 7, three.data() + 62, 6));
-    EXPECT_EQ(0, std::memcmp(data.data() + 4 + 13, "250102093100", 12));
+    struct Case {
+        uint32_t mode;
+        bool readOnly, card, written;
+    } cases[] = {{0, false, false, false}, {1, false, false, true}, {2, false, false, false},
+                 {3, false, false, false}, {1, true, false, false}, {1, false, true, false}};
+    write("two.kvx", recording(2 * 500));
+    const Bytes big = recording(2 * 500 + 1);
+    write("big.kvx", big);
+    for (const Case &c : cases) {
+#ifdef _WIN32
+        if (c.card) continue;
+#endif
+        SCOPED_TRACE(std::to_string(c.mode) + (c.readOnly ? " read-only" : "") + (c.card ? " card" : ""));
+        set_read_only(management, false);
+        DeleteFileA(path(management).c_str());
+        if (c.readOnly) write(management, Bytes{0, 0, 0, 0});
+        set_read_only(management, c.readOnly);
+        card(c.card);
+        ASSERT_EQ(KVXActiveFolder(dir_.c_str(), c.mode), 0u);
+        EXPECT_EQ(kvx::g_folder.mode, c.mode | (c.readOnly ? 2u : 0u));
+        shown_ = ShownProgress();
+        ASSERT_EQ(open("two.kvx"), 0u);
+        EXPECT_EQ(kvx::g_file.chunkCount, 2);
+        EXPECT_EQ(shown_.opens, 0);
+        const Bytes before = read(management);
+        ASSERT_EQ(open("big.kvx"), 0u);
+        EXPECT_EQ(active_table(), times);
+        EXPECT_EQ(length_, times.back());
+        EXPECT_EQ(codecs_, 1);
+        EXPECT_EQ(shown_.opens, (c.mode & 1) ? 1 : 0);
+        const Bytes data = read(management);
+        EXPECT_EQ(data != before, c.written);
+        if (c.written) {
+            ASSERT_EQ(data.size(), 4u + 28 + 3 * 4);
+            EXPECT_EQ(data[0], 1);
+            EXPECT_EQ(std::string(data.begin() + 4, data.begin() + 7), "KVX");
+            EXPECT_TRUE(std::equal(big.begin() + 62, big.begin() + 68, data.begin() + 11));
+            EXPECT_EQ(std::string(data.begin() + 17, data.begin() + 29), "250102093100");
+        }
+        ASSERT_EQ(open("big.kvx"), 0u);
+        EXPECT_FALSE(kvx::g_file.chunkTimesOwned) << "found in memory";
+        ASSERT_EQ(KVXActiveFolder(dir_.c_str(), c.mode), 0u);
+        ASSERT_EQ(open("big.kvx"), 0u);
+        EXPECT_EQ(kvx::g_file.chunkTimesOwned, !c.written) << "found in the file";
+        EXPECT_EQ(active_table(), times);
+    }
+    set_read_only(management, false);
 }
 
-TEST_F(LargeFiles, SecondOpeningFindsTheRecordWithoutAPass)
-{
-    ASSERT_EQ(KVXActiveFolder(dir_.c_str(), 1), 0u);
-    write("big.kvx", recording(3 * kChunkBlocks));
-    ASSERT_EQ(open("big.kvx"), 0u);
-    const Bytes first = read(management());
-    // A new activation loads the file from disk.
-    ASSERT_EQ(KVXActiveFolder(dir_.c_str(), 1), 0u);
-    const size_t opens = shown_.events.size();
-    ASSERT_EQ(open("big.kvx"), 0u);
-    EXPECT_FALSE(kvx::g_file.chunkTimesOwned);
-    EXPECT_EQ(active_table(), times);
-    EXPECT_EQ(codecs, 1);
-    EXPECT_EQ(shown_.events.size(), opens);
-    EXPECT_EQ(read(management()), first);
-}
-
-TEST_F(LargeFiles, ChangedEndTimeMakesTheOldRecordUnreachable)
+TEST_F(LargeFiles, NewEndTimeMakesANewRecord)
 {
     ASSERT_EQ(KVXActiveFolder(dir_.c_str(), 1), 0u);
     write("big.kvx", recording(1600, "093100"));
@@ -189,61 +178,45 @@ TEST_F(LargeFiles, ChangedEndTimeMakesTheOldRecordUnreachable)
     write("big.kvx", recording(1700, "101500", 2, 7));
     ASSERT_EQ(open("big.kvx"), 0u);
     EXPECT_EQ(active_table(), times);
-    const Bytes data = read(management());
-    EXPECT_EQ(data[0], 2);
-    EXPECT_EQ(data.size(), 4u + (28 + 4 * 4) + (28 + 4 * 4));
+    EXPECT_EQ(read(management).size(), 4u + 2 * (28 + 4 * 4));
 }
 
-TEST_F(LargeFiles, DamagedManagementFilesAreRebuilt)
+TEST_F(LargeFiles, DamagedManagementFilesAreRebuiltUnloadableOnesKept)
 {
     write("big.kvx", recording(1200));
-    // Count byte 0x80 over one readable record; a cut record; junk.
-    Bytes cut = management_data({key(1), key(2)}, 2);
+    Bytes cut = management_data({1, 2}, 2);
     cut.resize(cut.size() - 5);
-    const std::vector<Bytes> damaged = {management_data({key(1)}, 0x80), cut, Bytes{0x05, 0, 0, 0, 'K', 'V'}};
-    for (const Bytes &bad : damaged) {
-        write("KVXMANAGEMENT.DAT", bad);
+    for (const Bytes &bad : {management_data({1}, 0x80), cut, Bytes{5, 0, 0, 0, 'K', 'V'}}) {
+        write(management, bad);
         ASSERT_EQ(KVXActiveFolder(dir_.c_str(), 1), 0u);
         ASSERT_EQ(open("big.kvx"), 0u);
         EXPECT_EQ(active_table(), times);
-        const Bytes data = read(management());
-        ASSERT_GE(data.size(), 4u);
-        EXPECT_LT(data[0], 0x80);
-        // The rewritten file finds the recording on the next activation.
         ASSERT_EQ(KVXActiveFolder(dir_.c_str(), 1), 0u);
         ASSERT_EQ(open("big.kvx"), 0u);
-        EXPECT_FALSE(kvx::g_file.chunkTimesOwned);
-        EXPECT_EQ(active_table(), times);
+        EXPECT_FALSE(kvx::g_file.chunkTimesOwned) << "rewritten whole";
     }
+#ifndef _WIN32
+    // One that cannot be loaded (larger than any can be) is never replaced.
+    write(management, management_data({1}, 1));
+    ASSERT_EQ(truncate(path(management).c_str(), 129 << 20), 0); // sparse
+    ASSERT_EQ(KVXActiveFolder(dir_.c_str(), 1), 0u);
+    EXPECT_EQ(kvx::g_folder.mode, 3u);
+    ASSERT_EQ(open("big.kvx"), 0u);
+    EXPECT_EQ(active_table(), times);
+    const Bytes after = read(management);
+    EXPECT_EQ(after.size(), size_t{129} << 20);
+    EXPECT_EQ(after[0], 1);
+#endif
 }
 
-TEST_F(LargeFiles, FolderModesDecideDialogAndWriting)
-{
-    write("big.kvx", recording(1100));
-    struct Case {
-        uint32_t mode;
-        bool written;
-    };
-    for (const Case c : {Case{0, false}, Case{2, false}, Case{3, false}, Case{1, true}}) {
-        DeleteFileA(management().c_str());
-        ASSERT_EQ(KVXActiveFolder(dir_.c_str(), c.mode), 0u);
-        ASSERT_EQ(open("big.kvx"), 0u) << c.mode;
-        EXPECT_EQ(exists(management()), c.written) << c.mode;
-        EXPECT_EQ(active_table(), times);
-        // Kept in memory in every mode.
-        ASSERT_EQ(open("big.kvx"), 0u);
-        EXPECT_FALSE(kvx::g_file.chunkTimesOwned) << c.mode;
-    }
-}
-
-// The transcription feed reads in chunks of 20 blocks; its tables are of
-// no use to an opening and must not replace the file's record.
+// The transcription feed reads chunks of 20 blocks; its tables are of no
+// use to an opening and must not replace the file's record.
 TEST_F(LargeFiles, SmallChunkTablesAreNotRecorded)
 {
     write("big.kvx", recording(1100));
     ASSERT_EQ(KVXActiveFolder(dir_.c_str(), 1), 0u);
     ASSERT_EQ(open("big.kvx"), 0u);
-    const Bytes recorded = read(management());
+    const Bytes recorded = read(management);
     kvx::g_decoder.chunkBytes = 10240;
     kvx::g_decoder.blocksPerChunk = 20;
     const uint32_t result = open("big.kvx");
@@ -252,119 +225,32 @@ TEST_F(LargeFiles, SmallChunkTablesAreNotRecorded)
     kvx::g_decoder.blocksPerChunk = 500;
     ASSERT_EQ(result, 0u);
     EXPECT_EQ(chunks, 55);
-    EXPECT_EQ(read(management()), recorded);
-    ASSERT_EQ(open("big.kvx"), 0u);
-    EXPECT_FALSE(kvx::g_file.chunkTimesOwned);
-}
-
-TEST_F(LargeFiles, ReadOnlyManagementFileIsUsedButNeverRewritten)
-{
-    write("a.kvx", recording(1100));
-    ASSERT_EQ(KVXActiveFolder(dir_.c_str(), 1), 0u);
-    ASSERT_EQ(open("a.kvx"), 0u);
-    const std::vector<uint32_t> a_times = times;
-    ASSERT_TRUE(SetFileAttributesA(management().c_str(), FILE_ATTRIBUTE_READONLY));
-    const Bytes before = read(management());
-
-    ASSERT_EQ(KVXActiveFolder(dir_.c_str(), 1), 0u);
-    EXPECT_EQ(kvx::g_folder.mode, 3u);
-    ASSERT_EQ(open("a.kvx"), 0u);
-    EXPECT_FALSE(kvx::g_file.chunkTimesOwned);
-    EXPECT_EQ(active_table(), a_times);
-    write("b.kvx", recording(1300, "120000"));
-    ASSERT_EQ(open("b.kvx"), 0u);
-    EXPECT_EQ(read(management()), before);
-    SetFileAttributesA(management().c_str(), FILE_ATTRIBUTE_NORMAL);
+    EXPECT_EQ(read(management), recorded);
 }
 
 #ifndef _WIN32
-// A management file that is there but cannot be loaded (here: larger than
-// any can be) is never replaced by a file of one record.
-TEST_F(LargeFiles, UnreadableManagementFileIsNotReplaced)
-{
-    write("big.kvx", recording(1100));
-    write("KVXMANAGEMENT.DAT", management_data({key(1)}, 1));
-    ASSERT_EQ(truncate(management().c_str(), 129 << 20), 0); // sparse
-    ASSERT_EQ(KVXActiveFolder(dir_.c_str(), 1), 0u);
-    EXPECT_EQ(kvx::g_folder.mode, 3u);
-    EXPECT_EQ(kvx::g_folder.data, nullptr);
-    ASSERT_EQ(open("big.kvx"), 0u);
-    EXPECT_EQ(active_table(), times);
-    const Bytes after = read(management());
-    EXPECT_EQ(after.size(), size_t{129} << 20);
-    EXPECT_EQ(after[0], 1);
-}
-
 TEST_F(LargeFiles, FailedWriteKeepsTheOldFileAndTheNewRecordInMemory)
 {
     write("a.kvx", recording(1100));
     write("b.kvx", recording(1200, "120000"));
     ASSERT_EQ(KVXActiveFolder(dir_.c_str(), 1), 0u);
     ASSERT_EQ(open("a.kvx"), 0u);
-    const Bytes before = read(management());
-    posix::fail_writes_after(0);
+    const Bytes before = read(management);
+    KVXPosixSetFileFault(KVX_FAULT_WRITE, 0, -1);
     ASSERT_EQ(open("b.kvx"), 0u);
-    posix::fail_writes_after(-1);
-    EXPECT_EQ(read(management()), before);
-    EXPECT_FALSE(exists(path("KVXMANAGEMENT.TMP")));
+    KVXPosixSetFileFault(KVX_FAULT_WRITE, -1, 0);
+    EXPECT_EQ(read(management), before);
+    EXPECT_FALSE(exists("KVXMANAGEMENT.TMP"));
     ASSERT_EQ(open("b.kvx"), 0u);
     EXPECT_FALSE(kvx::g_file.chunkTimesOwned);
     EXPECT_EQ(active_table(), times);
 }
-
-// A device tree of our own: the test folder's device is a partition of a
-// disk whose removable flag the test sets.
-class RemovableFolder : public DatabaseFolder {
-protected:
-    void mark(bool removable)
-    {
-        struct stat st;
-        ASSERT_EQ(stat(dir_.c_str(), &st), 0);
-        sys_ = dir_ + "-sys";
-        const std::string disk = sys_ + "/dev/disk";
-        const std::string part = sys_ + "/dev/block/" + std::to_string(major(st.st_dev)) + ":" +
-                                 std::to_string(minor(st.st_dev));
-        std::system(("rm -rf '" + sys_ + "' && mkdir -p '" + part + "'").c_str());
-        std::ofstream(part + "/partition") << "1\n";
-        std::ofstream(sys_ + "/dev/block/removable") << (removable ? "1\n" : "0\n");
-        kvx::g_sysfsRoot = sys_.c_str();
-    }
-    void TearDown() override
-    {
-        kvx::g_sysfsRoot = "/sys";
-        DatabaseFolder::TearDown();
-    }
-    std::string sys_;
-};
-
-TEST_F(RemovableFolder, MemoryCardNeverGetsAManagementFile)
-{
-    mark(true);
-    EXPECT_TRUE(kvx::on_removable_drive(dir_.c_str()));
-    write("big.kvx", recording(1500));
-    ASSERT_EQ(KVXActiveFolder(dir_.c_str(), 1), 0u);
-    ASSERT_EQ(open("big.kvx"), 0u);
-    EXPECT_EQ(active_table(), times);
-    EXPECT_FALSE(exists(management()));
-    ASSERT_EQ(open("big.kvx"), 0u);
-    EXPECT_FALSE(kvx::g_file.chunkTimesOwned);
-
-    mark(false);
-    EXPECT_FALSE(kvx::on_removable_drive(dir_.c_str()));
-    ASSERT_EQ(KVXActiveFolder(dir_.c_str(), 1), 0u);
-    ASSERT_EQ(open("big.kvx"), 0u);
-    EXPECT_TRUE(exists(management()));
-}
-#endif
-
-#ifdef _WIN32
-// Without the card enumerators in the registry the list is empty, so the
-// management file is written on every local drive.
+#else
+// Without the card enumerators in the registry no drive is a card.
 TEST(Drives, NoCardKeysNoRemovableDrives)
 {
     char letters[25];
     EXPECT_EQ(kvx::removable_drive_list(letters), 0u);
-    EXPECT_STREQ(letters, "");
     EXPECT_FALSE(kvx::on_removable_drive("C:\\recordings\\KVXMANAGEMENT.DAT"));
     EXPECT_FALSE(kvx::on_removable_drive("\\\\server\\share\\KVXMANAGEMENT.DAT"));
 }
@@ -377,25 +263,28 @@ TEST_F(Folders, PathChecksAndWhatTheyLeave)
     write("big.kvx", recording(1100));
     ASSERT_EQ(KVXActiveFolder(dir_.c_str(), 1), 0u);
     ASSERT_EQ(open("big.kvx"), 0u);
-    ASSERT_NE(kvx::g_folder.data, nullptr);
-
-    // A missing folder: 11, and the old folder's data is gone.
+    // A missing folder: 11, and the old folder's data and active file go.
     EXPECT_EQ(KVXActiveFolder((dir_ + "/nothing/here").c_str(), 1), 11u);
     EXPECT_EQ(kvx::g_folder.data, nullptr);
     EXPECT_EQ(kvx::g_file.name[0], '\0');
-
-    // A path naming a file: it passes, and is the active folder as given.
+    EXPECT_EQ(KVXActiveFolder(nullptr, 1), 11u);
+    // A file in the folder passes, and is the active folder as given.
     EXPECT_EQ(KVXActiveFolder(path("big.kvx").c_str(), 1), 0u);
     EXPECT_STREQ(kvx::g_folder.path, path("big.kvx").c_str());
     EXPECT_EQ(kvx::g_folder.data, nullptr);
-
-    // Trailing separators are checked away, and both forms load the file.
+    // Trailing separators are checked away but kept; the data loads.
     EXPECT_EQ(KVXActiveFolder((dir_ + "/").c_str(), 1), 0u);
+    EXPECT_STREQ(kvx::g_folder.path, (dir_ + "/").c_str());
     EXPECT_NE(kvx::g_folder.data, nullptr);
+    kvx::g_write.sessionOpen = true;
+    EXPECT_EQ(KVXActiveFolder(dir_.c_str(), 1), 523u);
+    kvx::g_write.sessionOpen = false;
 #ifdef _WIN32
     EXPECT_EQ(KVXActiveFolder("C:", 1), 0u);
     EXPECT_STREQ(kvx::g_folder.path, "C:\\");
     EXPECT_EQ(kvx::g_folder.data, nullptr);
+#else
+    EXPECT_EQ(KVXActiveFolder((dir_ + "/" + std::string(300, 'x')).c_str(), 1), 11u);
 #endif
 }
 
@@ -404,11 +293,9 @@ TEST_F(Folders, ActiveTableSurvivesTheFolderChange)
     write("big.kvx", recording(1100));
     ASSERT_EQ(KVXActiveFolder(dir_.c_str(), 1), 0u);
     ASSERT_EQ(open("big.kvx"), 0u);
-    ASSERT_EQ(KVXActiveFolder(dir_.c_str(), 1), 0u);
     ASSERT_EQ(open("big.kvx"), 0u);
     ASSERT_FALSE(kvx::g_file.chunkTimesOwned);
-    // The data that the table lived in goes; the table stays readable
-    // (under the address sanitizer this would be a use after free).
+    // The data that the table lived in goes; the table stays readable.
     ASSERT_EQ(KVXActiveFolder(dir_.c_str(), 0), 0u);
     ASSERT_NE(kvx::g_file.chunkTimes, nullptr);
     EXPECT_EQ(active_table(), times);
@@ -416,21 +303,19 @@ TEST_F(Folders, ActiveTableSurvivesTheFolderChange)
 
 TEST_F(Folders, FoundRecordWithConversionConvertsWithoutRewriting)
 {
+    // A one-block file that asks for the second block, opened read-only
+    // first (no conversion), so that its record exists.
     ASSERT_EQ(KVXActiveFolder(dir_.c_str(), 1), 0u);
-    // A one-block file whose header asks for the second block, opened
-    // first read-only (no conversion), so that its record exists.
-    const std::string file = write("old.kvx", recording(1100, "093100", 1));
-    ASSERT_TRUE(SetFileAttributesA(file.c_str(), FILE_ATTRIBUTE_READONLY));
-    uint32_t ms = 0;
-    uint16_t flags = 0;
-    ASSERT_EQ(KVXActiveFile2("old.kvx", &ms, &flags), 0u);
-    ASSERT_TRUE(SetFileAttributesA(file.c_str(), FILE_ATTRIBUTE_NORMAL));
-    const Bytes before = read(management());
+    write("old.kvx", recording(1100, "093100", 1));
+    set_read_only("old.kvx", true);
+    ASSERT_EQ(KVXActiveFile2("old.kvx", &length_, &codecs_), 0u);
+    set_read_only("old.kvx", false);
+    const Bytes before = read(management);
     ASSERT_EQ(KVXActiveFolder(dir_.c_str(), 1), 0u);
-    ASSERT_EQ(KVXActiveFile2("old.kvx", &ms, &flags), 0u);
-    EXPECT_EQ(read(file)[0], 2);
+    ASSERT_EQ(KVXActiveFile2("old.kvx", &length_, &codecs_), 0u);
+    EXPECT_EQ(read("old.kvx")[0], 2);
     EXPECT_EQ(kvx::g_file.headerBlocks, 2);
-    EXPECT_EQ(read(management()), before);
+    EXPECT_EQ(read(management), before);
     EXPECT_EQ(active_table(), times);
 }
 

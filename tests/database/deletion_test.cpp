@@ -1,48 +1,13 @@
-// Deleting recordings: locked ones are made read-only first, and the
-// answer is about the first file only.
+// Deleting recordings: locked ones are made read-only first and kept unless
+// the user says otherwise; the answer is about the first file only.
 #include "database_fixture.h"
 
 #include <string>
 
 namespace {
 
-using Deleting = DatabaseFolder;
-
 #ifndef _WIN32
-// A file list as the shell takes it: NUL after each, and one more.
-std::string list(const std::vector<std::string> &paths)
-{
-    std::string out;
-    for (const std::string &p : paths) out += p + '\0';
-    return out + '\0';
-}
-
-kvxgen::Bytes with_lock(kvxgen::Bytes bytes, uint8_t lock)
-{
-    bytes[68] = lock;
-    return bytes;
-}
-
-bool read_only(const std::string &file)
-{
-    const DWORD attributes = GetFileAttributesA(file.c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY);
-}
-
-TEST_F(Deleting, LockedFilesAreKeptWithoutAConfirmation)
-{
-    const std::string open_one = write("open.kvx", with_lock(recording(10), 0xFF));
-    const std::string locked = write("locked.kvx", with_lock(recording(10), 0));
-    // The first file goes, a later one stays: 0.
-    EXPECT_EQ(KVXDeleteFiles(list({open_one, locked}).c_str()), 0);
-    EXPECT_FALSE(exists(open_one));
-    EXPECT_TRUE(exists(locked));
-    EXPECT_TRUE(read_only(locked));
-    // The first file stays: 1.
-    const std::string other = write("other.kvx", with_lock(recording(10), 0xFF));
-    EXPECT_EQ(KVXDeleteFiles(list({locked, other}).c_str()), 1);
-    EXPECT_FALSE(exists(other));
-}
+using Deleting = DatabaseFolder;
 
 struct Answers {
     int answer;
@@ -50,37 +15,51 @@ struct Answers {
     std::vector<int> readOnly;
 };
 
-int confirm(const char *path, BOOL is_read_only, void *user)
+int confirm(const char *path, BOOL read_only, void *user)
 {
     auto *answers = static_cast<Answers *>(user);
     answers->asked.push_back(path);
-    answers->readOnly.push_back(is_read_only ? 1 : 0);
+    answers->readOnly.push_back(read_only ? 1 : 0);
     return answers->answer;
 }
 
-TEST_F(Deleting, TheUserIsAskedAboutEachFile)
+TEST_F(Deleting, LockedFilesAskedAboutAndTheFirstFileAnswers)
 {
-    const std::string unlocked = write("a.kvx", with_lock(recording(10), 0xFF));
-    const std::string locked = write("b.kvx", with_lock(recording(10), 0));
-    Answers no{IDNO, {}, {}};
-    KVXPosixSetConfirmHook(confirm, &no);
-    EXPECT_EQ(KVXDeleteFiles(list({locked, unlocked}).c_str()), 1);
-    EXPECT_EQ(no.asked, (std::vector<std::string>{locked, unlocked}));
-    EXPECT_EQ(no.readOnly, (std::vector<int>{1, 0}));
-    EXPECT_TRUE(read_only(locked)); // declined: it stays read-only
-    EXPECT_FALSE(read_only(unlocked));
-
-    Answers yes{IDYES, {}, {}};
-    KVXPosixSetConfirmHook(confirm, &yes);
-    EXPECT_EQ(KVXDeleteFiles(list({locked, unlocked}).c_str()), 0);
-    EXPECT_FALSE(exists(locked));
-    EXPECT_FALSE(exists(unlocked));
-    KVXPosixSetConfirmHook(nullptr, nullptr);
-}
-
-TEST_F(Deleting, MissingFilesAndEmptyLists)
-{
-    EXPECT_EQ(KVXDeleteFiles(list({path("none.kvx")}).c_str()), 0);
+    // No hook: unlocked files go, locked ones stay (read-only now).
+    // IDNO: all stay; IDYES: all go.  The list holds a locked file, an
+    // unlocked one, in either order, and one that is missing.
+    const struct {
+        bool hook;
+        int answer;
+        bool lockedFirst;
+        int result;
+        bool lockedStays, unlockedStays;
+    } cases[] = {{false, 0, true, 1, true, false}, {false, 0, false, 0, true, false},
+                 {true, IDNO, true, 1, true, true}, {true, IDYES, true, 0, false, false}};
+    for (const auto &c : cases) {
+        kvxgen::Bytes bytes = recording(10);
+        bytes[68] = 0;
+        const std::string locked = write("locked.kvx", bytes);
+        bytes[68] = 0xFF;
+        const std::string unlocked = write("unlocked.kvx", bytes);
+        Answers answers{c.answer, {}, {}};
+        KVXPosixSetConfirmHook(c.hook ? confirm : nullptr, &answers);
+        std::string list;
+        const std::string first = c.lockedFirst ? locked : unlocked, second = c.lockedFirst ? unlocked : locked;
+        for (const std::string &p : {first, second, path("none.kvx")}) list += p + '\0';
+        EXPECT_EQ(KVXDeleteFiles((list + '\0').c_str()), c.result) << c.answer;
+        KVXPosixSetConfirmHook(nullptr, nullptr);
+        EXPECT_EQ(GetFileAttributesA(locked.c_str()), c.lockedStays ? FILE_ATTRIBUTE_READONLY : INVALID_FILE_ATTRIBUTES);
+        EXPECT_EQ(GetFileAttributesA(unlocked.c_str()), c.unlockedStays ? FILE_ATTRIBUTE_NORMAL : INVALID_FILE_ATTRIBUTES);
+        EXPECT_EQ(answers.asked.size(), c.hook ? 2u : 0u);
+        if (c.hook) {
+            EXPECT_EQ(answers.asked, (std::vector<std::string>{locked, unlocked}));
+            EXPECT_EQ(answers.readOnly, (std::vector<int>{1, 0}));
+        }
+        set_read_only("locked.kvx", false);
+    }
+    // The first file missing: 0; an empty list: 0.
+    EXPECT_EQ(KVXDeleteFiles((path("none.kvx") + '\0' + '\0').c_str()), 0);
     EXPECT_EQ(KVXDeleteFiles(std::string(2, '\0').c_str()), 0);
 }
 #endif

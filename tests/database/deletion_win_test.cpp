@@ -66,14 +66,14 @@ TEST_F(ShellDeleting, ConfirmedFilesGoDeclinedOnesStay)
         Answerer no(IDNO);
         EXPECT_EQ(KVXDeleteFiles(list({a, b}).c_str()), 1);
     }
-    EXPECT_TRUE(exists(a));
+    EXPECT_TRUE(exists("a.kvx"));
     EXPECT_EQ(GetFileAttributesA(a.c_str()) & FILE_ATTRIBUTE_READONLY, 0u); // unlocked: untouched
     {
         Answerer yes(IDYES);
         EXPECT_EQ(KVXDeleteFiles(list({a, b}).c_str()), 0);
     }
-    EXPECT_FALSE(exists(a));
-    EXPECT_FALSE(exists(b));
+    EXPECT_FALSE(exists("a.kvx"));
+    EXPECT_FALSE(exists("b.kvx"));
 }
 
 TEST_F(ShellDeleting, LockedFileIsMadeReadOnlyFirst)
@@ -85,7 +85,7 @@ TEST_F(ShellDeleting, LockedFileIsMadeReadOnlyFirst)
         Answerer no(IDNO);
         EXPECT_EQ(KVXDeleteFiles(list({locked}).c_str()), 1);
     }
-    EXPECT_TRUE(exists(locked));
+    EXPECT_TRUE(exists("locked.kvx"));
     EXPECT_NE(GetFileAttributesA(locked.c_str()) & FILE_ATTRIBUTE_READONLY, 0u);
     SetFileAttributesA(locked.c_str(), FILE_ATTRIBUTE_NORMAL);
 }
