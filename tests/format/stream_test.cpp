@@ -125,36 +125,10 @@ protected:
     uint8_t *frame_ = nullptr; // the walk's frame position
 };
 
-TEST_F(Stream, FrameRunningOverABlockIsJoinedWithAByteEachSide)
-{
-    // Nine full and thirteen noise frames fill 486 bytes: the next full
-    // frame starts 20 bytes before the block's end and ends at 27 in the next.
-    std::vector<Bytes> frames;
-    for (uint32_t i = 0; i < 42; ++i)
-        frames.push_back(i >= 9 && i < 22 ? kvxgen::sp_noise(i) : kvxgen::sp_full(i, true));
-    kvxgen::File file;
-    file.segments.push_back(kvxgen::Segment::audio(1, frames));
-    open(file);
-    ASSERT_EQ(layout_.blocks[1].firstFrameOffset, 27);
-    walk(0, nullptr, 22);
-    uint8_t *frame = frame_;
-    ASSERT_EQ(kvx::next_frame(&frame), 1u);
-    ASSERT_EQ(frame, kvx::g_decoder.assembly + 1);
-    // The 43 bytes joined are the stored stream: the frame's 41 bytes with
-    // the stored byte before and after.
-    const Bytes stored = kvxgen::build(file);
-    Bytes want(stored.begin() + static_cast<long>(layout_.frames[22].fileOffset) - 1, stored.begin() + 1536);
-    want.insert(want.end(), stored.begin() + 1536 + 6, stored.begin() + 1536 + 28);
-    ASSERT_EQ(kvx::g_read.assemblyFill, 43u);
-    EXPECT_EQ(Bytes(kvx::g_decoder.assembly, kvx::g_decoder.assembly + 43), want);
-    EXPECT_EQ(take_frame(&frame).bytes, frames[22]);
-    ASSERT_EQ(kvx::next_frame(&frame), 1u);
-    EXPECT_EQ(frame, kvx::g_decoder.ring + 512 + 27) << "the next block's first frame is read in place";
-}
-
 // Random files of both codecs with blocks that carry nothing and end
-// markers, over one to five chunks: the whole file comes out in order, and
-// a start at any time begins with the first frame of the block that holds it.
+// markers, over one to five chunks: the whole file comes out in order (each
+// frame whole: those joined across blocks and the ring's wrap too), and a
+// start at any time begins with the first frame of the block that holds it.
 TEST_F(Stream, WholeFilesAndStartsAtAnyTime)
 {
     std::mt19937 rng(77);
@@ -196,33 +170,8 @@ TEST_F(Stream, WholeFilesAndStartsAtAnyTime)
     }
 }
 
-TEST_F(Stream, FrameCutAtTheRingsEndIsCompletedOnTheNextCall)
-{
-    // The last frame of the ring's last block runs over into block 1000,
-    // which the refill has brought to the ring's start.
-    kvxgen::File file;
-    file.segments.push_back(kvxgen::Segment::audio(0, sp_frames(13000, 9)));
-    open(file);
-    ASSERT_GT(layout_.blocks[1000].firstFrameOffset, 6);
-    ASSERT_EQ(kvx::stream_seek(0, nullptr), 0u);
-    uint8_t *frame = nullptr;
-    size_t handed = 0, cuts = 0;
-    for (int r; (r = kvx::frame_fetch(&frame)) >= 0;) {
-        if (r == 0) {
-            ++cuts;
-            EXPECT_EQ(handed + 1, first_frame_of(1000)) << "cut after the ring's last frame";
-            continue;
-        }
-        ASSERT_EQ(kvx::ring_refill(), 0u);
-        ASSERT_EQ(take_frame(&frame).bytes, layout_.frames[handed].bytes) << "frame " << handed;
-        ++handed;
-    }
-    EXPECT_EQ(cuts, 1u);
-    EXPECT_EQ(handed, layout_.frames.size());
-}
-
 // Files of about two chunks, ending where the ring's halves end or not:
-// every frame once, then the end.
+// every frame once, then the end; a start beyond the end on the last block.
 TEST_F(Stream, FilesEndingAtOrBeforeTheRingsEnd)
 {
     kvxgen::File file;
@@ -235,7 +184,6 @@ TEST_F(Stream, FilesEndingAtOrBeforeTheRingsEnd)
         SCOPED_TRACE(audio);
         open(kvxgen::truncated(whole, 1024 + audio));
         expect_frames(walk(0, nullptr, 20000), audio);
-        // A start beyond the end: the first frame of the last block.
         const size_t last = first_frame_of((audio + 511) / 512 - 1);
         uint32_t start = 0;
         const std::vector<Fetched> got = walk(0xFFFFFF00, &start, 1);
@@ -245,15 +193,9 @@ TEST_F(Stream, FilesEndingAtOrBeforeTheRingsEnd)
         ASSERT_EQ(kvx::stream_seek(0, nullptr), 0u);
         EXPECT_EQ(kvx::ring_position(0), kvx::kRingInPlace) << "the ring holds that chunk already";
     }
-}
-
-TEST_F(Stream, StartStaysInsideTheRing)
-{
-    // A chunk time table that promises more than the blocks hold (a stale
-    // record): the start walks to the ring's last block and stops there.
-    kvxgen::File file;
-    file.segments.push_back(kvxgen::Segment::audio(0, sp_frames(13000, 5)));
-    open(kvxgen::truncated(kvxgen::build(file, &layout_), 1024 + 512000));
+    // A table that promises more than the blocks hold (a stale record): the
+    // start walks to the ring's last block and stops there.
+    open(kvxgen::truncated(whole, 1024 + 512000));
     kvx::g_file.chunkTimes[0] = 0x7FFFFFFF;
     kvx::g_file.chunkTimes[1] = 0x80000000;
     uint32_t start = 0;
