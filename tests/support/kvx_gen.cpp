@@ -137,7 +137,7 @@ public:
                       block.begin() + kBlockHeaderSize);
             if (is_swapped(seg.codecByte))
                 for (size_t i = kBlockHeaderSize; i < kBlockSize; i += 2) std::swap(block[i], block[i + 1]);
-            add(block, off, static_cast<uint8_t>(count), seg.codecByte);
+            add(block, off);
         }
         // Where a short last block would end: after the last frame, and for
         // swapped data after the whole word holding its last byte.
@@ -154,7 +154,7 @@ public:
                 put16(block, 0, static_cast<uint16_t>((kBlockHeaderSize << 7) | 0x0F));
                 block[4] = seg.codecByte;
             }
-            add(block, kBlockHeaderSize, seg.frameCountByte, seg.codecByte);
+            add(block, kBlockHeaderSize);
         }
     }
 
@@ -170,14 +170,14 @@ public:
     const Bytes& audio() const { return audio_; }
 
 private:
-    void add(const Bytes& block, uint16_t off, uint8_t count, uint8_t codec) {
+    void add(const Bytes& block, uint16_t off) {
         BlockInfo info;
         info.fileOffset = layout_.headerBytes + audio_.size();
         info.storedBytes = kBlockSize;
         info.firstFrameOffset = off;
-        info.frameCount = count;
-        info.codecByte = codec;
-        if (count == kEndMarker && layout_.endMarkerBlock == kNone)
+        info.frameCount = block[2];
+        info.codecByte = block[4];  // 0xFF in an end marker
+        if (info.frameCount == kEndMarker && layout_.endMarkerBlock == kNone)
             layout_.endMarkerBlock = layout_.blocks.size();
         layout_.blocks.push_back(info);
         audio_.insert(audio_.end(), block.begin(), block.end());
@@ -210,8 +210,6 @@ Bytes randomBytes(uint32_t seed, uint32_t kind, size_t n) {
     for (auto& x : b) x = static_cast<uint8_t>(rng.next());
     return b;
 }
-
-bool isSilentCount(uint8_t count) { return count == 0 || count == 0xFF || count == kEndMarker; }
 
 }  // namespace
 
@@ -293,9 +291,9 @@ std::string hhmmss(uint32_t ms) {
 std::vector<uint32_t> chunk_times(const Layout& layout) {
     const size_t chunks = std::max<size_t>(1, (layout.audioBytes + kChunkBytes - 1) / kChunkBytes);
     std::vector<uint32_t> t(chunks, 0);
-    for (size_t b = 0; b < layout.blocks.size() && b < layout.endMarkerBlock; ++b) {
-        const BlockInfo& blk = layout.blocks[b];
-        if (!isSilentCount(blk.frameCount)) t[b / kChunkBlocks] += blk.frameCount * frame_ms(blk.codecByte);
+    for (size_t b = 0; b < layout.blocks.size(); ++b) {
+        const int count = static_cast<int8_t>(layout.blocks[b].frameCount);  // the markers are negative
+        if (count > 0) t[b / kChunkBlocks] += static_cast<uint32_t>(count) * frame_ms(layout.blocks[b].codecByte);
     }
     for (size_t c = 1; c < chunks; ++c) t[c] += t[c - 1];
     return t;
@@ -303,9 +301,7 @@ std::vector<uint32_t> chunk_times(const Layout& layout) {
 
 uint8_t codec_flags(const Layout& layout) {
     uint8_t flags = 0;
-    for (size_t b = 0; b < layout.blocks.size() && b < layout.endMarkerBlock; ++b) {
-        const BlockInfo& blk = layout.blocks[b];
-        if (isSilentCount(blk.frameCount)) continue;
+    for (const BlockInfo& blk : layout.blocks) {
         if (blk.codecByte <= 1) flags |= 1;
         else if (blk.codecByte <= 3) flags |= 2;
     }

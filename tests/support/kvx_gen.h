@@ -151,12 +151,12 @@ uint32_t frame_ms(uint8_t codecByte);  // 24 (0/1), 30 (2/3), otherwise 0
 bool is_swapped(uint8_t codecByte);    // 0/1
 std::string hhmmss(uint32_t ms);       // whole seconds, truncated
 
-// Cumulative chunk times: entry c-1 = ms of all blocks in chunks 1..c.  A
-// block contributes frameCount x frame_ms(codec); blocks with count 0, 0xFF,
-// 0xAA, and all blocks behind the first end marker, contribute nothing.
-// ceil(audioBytes / 256000) entries, at least one.
+// Cumulative chunk times as the library reads them: entry c-1 = ms of all
+// blocks in chunks 1..c, each block its frame count x frame_ms(codec byte);
+// the markers (0, 0xFF, 0xAA) count nothing, but blocks behind an end marker
+// count.  ceil(audioBytes / 256000) entries, at least one.
 std::vector<uint32_t> chunk_times(const Layout& layout);
-// bit 0: an audible block with codec 0/1, bit 1: one with codec 2/3.
+// bit 0: a block with codec byte 0/1, bit 1: one with 2/3 (also blank blocks).
 uint8_t codec_flags(const Layout& layout);
 
 // Frame makers, deterministic in the seed.
