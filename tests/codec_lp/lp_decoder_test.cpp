@@ -286,35 +286,32 @@ TEST_F(LpDecoder, ResetAndLevelMeterRepeatThePlainDecode)
     EXPECT_EQ(run(true), first);
 }
 
-// The 11 kHz converter: 8 samples become 11 (with the means of the odd
-// pairs) through a low-pass whose states carry over between frames.
-TEST_F(LpDecoder, ElevenKilohertzConverter)
+// The 11 kHz converter against a model: each 8 samples x0..x7 become x0,
+// x1, (x1 + x2) >> 1, x2, x3, (x3 + x4) >> 1, x4, x5, (x5 + x6) >> 1, x6,
+// x7, through w = u + (16669 w1 >> 15) - (7133 w2 >> 15) and out = (11616
+// w1 >> 15) + (5808 w2 >> 15) + (5808 w >> 15), both limited to +-32767,
+// with the states carried from frame to frame.
+TEST_F(LpDecoder, ElevenKilohertzConverterFollowsTheModel)
 {
-    int16_t in[240] = {10000}, out[330];
-    lp_convert_11k(in, out);
-    // Impulse response: w = 10000, then w = 16669 w1 - 7133 w2 (Q15).
-    const int32_t w1 = 16669 * 10000 >> 15, w2 = (16669 * w1 >> 15) - (7133 * 10000 >> 15);
-    EXPECT_EQ(out[0], 5808 * 10000 >> 15);
-    EXPECT_EQ(out[1], (11616 * 10000 >> 15) + (5808 * w1 >> 15));
-    EXPECT_EQ(out[2], (11616 * w1 >> 15) + (5808 * 10000 >> 15) + (5808 * w2 >> 15));
-    std::fill(in, in + 240, 8000);  // unit gain at DC
-    for (int n = 0; n < 3; ++n) lp_convert_11k(in, out);
-    for (int i = 300; i < 330; ++i) EXPECT_NEAR(out[i], 8000, 40);
-    std::fill(in, in + 240, -32768);  // the states stop at -32767
-    for (int n = 0; n < 3; ++n) lp_convert_11k(in, out);
-    EXPECT_EQ(out[329], -11616 - 5808 - 5808);
-
-    // The states persist: the same frame converts differently after a
-    // different one, the same after the states are cleared.
-    int16_t a[330], b[330];
-    for (int i = 0; i < 240; ++i) in[i] = static_cast<int16_t>((i * 977) % 20000 - 10000);
-    g_lpOutput.w1 = g_lpOutput.w2 = 0;
-    lp_convert_11k(in, a);
-    lp_convert_11k(in, b);
-    EXPECT_NE(std::memcmp(a, b, sizeof a), 0);
-    g_lpOutput.w1 = g_lpOutput.w2 = 0;
-    lp_convert_11k(in, b);
-    EXPECT_EQ(std::memcmp(a, b, sizeof a), 0);
+    std::mt19937 rng(11);
+    int32_t w1 = 0, w2 = 0;
+    auto limit = [](int32_t v) { return std::max(-32767, std::min(32767, v)); };
+    for (int frame = 0; frame < 6; ++frame) {
+        int16_t in[240], out[330];
+        for (int16_t &x : in) x = static_cast<int16_t>(frame < 3 ? rng() % 2001 - 1000 : rng());
+        if (frame == 5) std::fill(in, in + 240, -32768);
+        lp_convert_11k(in, out);
+        for (int g = 0; g < 30; ++g) {
+            const int16_t *x = in + 8 * g;
+            const int32_t u[11] = {x[0], x[1], (x[1] + x[2]) >> 1, x[2], x[3], (x[3] + x[4]) >> 1, x[4], x[5], (x[5] + x[6]) >> 1, x[6], x[7]};
+            for (int i = 0; i < 11; ++i) {
+                const int32_t w = limit(u[i] + (16669 * w1 >> 15) - (7133 * w2 >> 15));
+                ASSERT_EQ(out[11 * g + i], limit((11616 * w1 >> 15) + (5808 * w2 >> 15) + (5808 * w >> 15))) << frame << " " << g << " " << i;
+                w2 = w1;
+                w1 = w;
+            }
+        }
+    }
 }
 
 // The speed stage with LP frames: slower step 4 follows each frame with

@@ -97,16 +97,40 @@ TEST_F(SpDecoder, AnyFrameFillsExactlyItsSlot)
     }
 }
 
-TEST_F(SpDecoder, StepUpAndSinglePulseByHand)
+// The step-up against its recursion written out: Q13, or Q12 with every
+// new value limited once a Q13 value leaves 16 bits; on the reflection
+// tables' own coefficients and on arbitrary ones.
+TEST_F(SpDecoder, StepUpFollowsTheRecursion)
 {
-    // k1 = k2 = 0.5: a1 = 0.5 at m = 1; at m = 2, a1 = 0.5 + 0.5 * 0.5 and
-    // a2 = 0.5, in Q13.
-    const int32_t k[15] = {0, 16384, 16384};
-    int32_t a[15];
-    ASSERT_EQ(0, sp_step_up(k, a));
-    EXPECT_EQ((std::vector<int32_t>{8192, 6144, 4096, 0, 0}), std::vector<int32_t>(a, a + 5));
+    std::mt19937 rng(4);
+    for (int t = 0; t < 600; ++t) {
+        int32_t k[15] = {}, want[15], a[15];
+        int16_t index[14];
+        for (int i = 0; i < 14; ++i) index[i] = static_cast<int16_t>(rng() % (1u << sptest::index_width(i, t % 2)));
+        sp_reflection(index, t % 2, k);
+        for (int m = 1; m <= 14 && t >= 400; ++m) k[m] = static_cast<int32_t>(rng() % 65536) - 32768;
+        int scale = 0;
+        for (bool ok = false; !ok; ++scale) {
+            ok = true;
+            want[0] = 8192 >> scale;
+            for (int m = 1; m <= 14 && ok; ++m) {
+                want[m] = k[m] >> (2 + scale);
+                for (int i = 1; i <= m / 2 && ok; ++i) {
+                    int64_t lo = (int64_t{k[m]} * want[m - i] + int64_t{want[i]} * 32768 + 16384) >> 15;
+                    int64_t hi = (int64_t{k[m]} * want[i] + int64_t{want[m - i]} * 32768 + 16384) >> 15;
+                    ok = scale || (lo == static_cast<int16_t>(lo) && hi == static_cast<int16_t>(hi));
+                    want[i] = static_cast<int32_t>(std::max<int64_t>(-32768, std::min<int64_t>(32767, lo)));
+                    want[m - i] = static_cast<int32_t>(std::max<int64_t>(-32768, std::min<int64_t>(32767, hi)));
+                }
+            }
+        }
+        ASSERT_EQ(sp_step_up(k, a), scale - 1) << t;
+        ASSERT_TRUE(std::equal(a, a + 15, want)) << t;
+    }
+    // The synthesis filter on one pulse with a1 = 0.75, a2 = 0.5 (Q13):
     // y(n) = e(n) - 0.75 y(n-1) - 0.5 y(n-2), rounded down: y(1) = -749.5
     // becomes -750, y(3) = 328.25 becomes 328.
+    const int32_t a[15] = {8192, 6144, 4096};
     int32_t e[72] = {1000}, y[72], memory[15] = {};
     sp_synthesis_filter(a, 0, e, y, 72, memory);
     EXPECT_EQ((std::vector<int32_t>{1000, -750, 63, 328, -277}), std::vector<int32_t>(y, y + 5));
@@ -252,6 +276,17 @@ TEST_F(SpDecoder, PostfilterInQ12ShiftsBy12AndRoundsWith4096)
     int32_t expected = 2048;
     for (int n = 0; n < 72; ++n) expected = (32358 * expected) >> 15;
     EXPECT_EQ(expected, g_sp.postGain_Q11);
+
+    // The tilt compensation works only with a negative first coefficient.
+    std::vector<int32_t> runs[3];
+    for (int i = 0; i < 3; ++i) {
+        SpDecoderState state = g_sp;
+        runs[i].assign(72, 0);
+        for (int n = 0; n < 72; ++n) runs[i][n] = (n * 7919) % 4000 - 2000;
+        sp_postfilter(runs[i].data(), flat13, 0, (i - 1) * 20000, &state);
+    }
+    EXPECT_EQ(runs[1], runs[2]);
+    EXPECT_NE(runs[0], runs[1]);
 }
 
 TEST_F(SpDecoder, LevelMeterMatchesTheDecoderAndKeepsItsOwnFilter)
