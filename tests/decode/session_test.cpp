@@ -157,7 +157,7 @@ TEST_F(Session, PlaysWhatDecodingToPcmGives)
         {file_of({{1, 600}}, 4), 0x0800, {11025}}, {file_of({{1, 600}}, 4), 0x1800, {11025}},
         {file_of({{1, 600}}, 4), 0x2000, {11025}}, {file_of({{1, 600}}, 4), 0x8800, {11025}},
         {file_of({{1, 600}}, 4), 0xA000, {11025}},
-        {file_of({{1, 203}, {2, 150}}), 0, {11025, 8000}},
+        {file_of({{1, 203}, {2, 153}}), 0, {11025, 8000}}, // both end in a partly filled buffer
         {file_of({{1, 503}}, 6), KVX_CW_FILE_OUTPUT, {11025}}, // not a multiple of five frames
     };
     for (Case &c : cases) {
