@@ -136,7 +136,6 @@ bool join_folder(const char *folder, const char *name, char *out, size_t out_byt
     while (folder_length < out_bytes && folder[folder_length] != '\0') ++folder_length;
     const bool separated = folder_length > 0 && (folder[folder_length - 1] == '\\' || folder[folder_length - 1] == '/');
     const size_t prefix = folder_length + (separated ? 0 : 1);
-    if (prefix >= out_bytes) return false;
     size_t name_length = 0;
     while (prefix + name_length < out_bytes && name[name_length] != '\0') ++name_length;
     const size_t length = prefix + name_length;
