@@ -12,6 +12,7 @@
 #include "codec_sp/sp_output.h"
 #include "core/state.h"
 #include "kvx.h"
+#include "../codec_sp/speed_model.h"
 
 using namespace kvx;
 
@@ -314,52 +315,39 @@ TEST_F(LpDecoder, ElevenKilohertzConverterFollowsTheModel)
     }
 }
 
-// The speed stage with LP frames: slower step 4 follows each frame with
-// its held copy; faster step 4 drops every second frame and fades the next
-// in over it with fades of 136 per sample; leaving a setting banks its
-// frame time (15.0 ms at slower 4, 30.0 at normal speed, 24.0 at 17).
-TEST_F(LpDecoder, SpeedStageWithLpFrames)
+// The speed stage with LP frames (240 values, fades of 136 per sample, LP
+// frame times) against the model, through the decode entry: a dropped
+// frame returns 0, an inserted one is the held frame, fetched from nowhere.
+TEST_F(LpDecoder, SpeedStageFollowsTheModel)
 {
-    uint32_t control = KVX_CW_SPEED_SLOWER | 4u << KVX_CW_SPEED_STEP_SHIFT;
-    Frame f = speech(0);
-    uint8_t *p = f.bytes;
-    int16_t out[240], held[240];
-    lp_decode(&p, &control, out);
-    EXPECT_EQ(lp_decode(&p, &control, held), 240u);
-    for (int i = 0; i < 240; ++i) ASSERT_EQ(held[i], static_cast<int16_t>(g_lpOutput.held[i]));
-
-    g_session.framesReturned = 10;
-    control = 4u << KVX_CW_SPEED_STEP_SHIFT;
-    for (uint32_t n = 1; n < 5; ++n) {
-        int16_t plain[240];
-        int32_t kept[240];
+    static const double kMs[9] = {30.0, 37.5, 39.9, 45.0, 60.0, 24.0, 22.5, 19.8, 15.0};
+    sptest::SpeedModel model{240, 136, kMs};
+    const uint32_t settings[] = {0, 4u << 11, KVX_CW_SPEED_SLOWER | 4u << 11, 2u << 11, KVX_CW_SPEED_SLOWER | 1u << 11,
+                                 1u << 11, KVX_CW_SPEED_SLOWER | 2u << 11, 3u << 11, KVX_CW_SPEED_SLOWER | 3u << 11};
+    uint32_t control = 0;
+    for (uint32_t n = 0; n < 270; ++n) {
+        control = n % 10 == 0 ? settings[n / 10 % 9] : control;
+        Frame f = speech(n);
+        int16_t plain[240], out[240];
         const LpDecoderState state = g_lp;
-        lp_synthesise(speech(n).bytes, plain);
+        lp_synthesise(f.bytes, plain);
         g_lp = state;
-        std::memcpy(kept, g_lpOutput.held, sizeof kept);
-        f = speech(n);
-        p = f.bytes;
-        ASSERT_EQ(lp_decode(&p, &control, out), n % 2 ? 0u : 240u) << n;
-        for (int i = 0; i < 240; ++i) {
-            const int32_t faded = n % 2 ? plain[i] * (32767 - 136 * i) >> 15
-                                        : std::max(-32767, std::min(32767, (kept[i] * 32768 + plain[i] * (263 + 136 * i)) >> 15));
-            ASSERT_EQ(n % 2 ? g_lpOutput.held[i] : out[i], faded) << i;
+        int32_t want[240];
+        std::copy(plain, plain + 240, want);
+        uint32_t modelControl = control;
+        const bool dropped = model.run(want, &modelControl);
+        uint8_t *p = f.bytes;
+        ASSERT_EQ(lp_decode(&p, &control, out), dropped ? 0u : 240u) << n;
+        ASSERT_EQ(control, modelControl) << n;
+        ASSERT_TRUE(dropped || std::equal(out, out + 240, want)) << n;
+        ASSERT_TRUE(std::equal(g_lpOutput.held, g_lpOutput.held + 240, model.held.begin())) << n;
+        ASSERT_EQ(g_session.speedChangeMs, model.changeMs) << n;
+        const uint32_t played = (dropped ? 0 : 1) + (control & KVX_CW_HELD_FRAME ? 1 : 0);
+        if (control & KVX_CW_HELD_FRAME) {
+            ASSERT_EQ(lp_decode(&p, &control, out), 240u);
+            ASSERT_TRUE(std::equal(out, out + 240, model.held.begin())) << n;
         }
-    }
-    EXPECT_FLOAT_EQ(g_session.speedChangeMs, 150.0f);
-
-    const struct {
-        uint32_t from, to, frames;
-        float ms;
-    } banks[] = {{0, KVX_CW_SPEED_SLOWER | 1u << KVX_CW_SPEED_STEP_SHIFT, 7, 210.0f}, {17 << 3, 0, 5, 120.0f}};
-    for (const auto &b : banks) {
-        g_speedCounter = 0;
-        g_session.speedInUse = b.from;
-        g_session.framesReturned = b.frames;
-        g_session.speedChangeMs = 0;
-        control = b.to;
-        p = f.bytes;
-        lp_decode(&p, &control, out);
-        EXPECT_FLOAT_EQ(g_session.speedChangeMs, b.ms) << b.from;
+        g_session.framesReturned += played;
+        model.returned += played;
     }
 }

@@ -9,6 +9,7 @@
 #include "codec_sp/sp_decoder.h"
 #include "codec_sp/sp_synthesis.h"
 #include "sp_test_support.h"
+#include "speed_model.h"
 
 using namespace kvx;
 using sptest::Bytes;
@@ -52,21 +53,6 @@ Bytes noise(int gain, int index0 = 0)
     return n.pack();
 }
 
-std::vector<int32_t> constant(int32_t v)
-{
-    return std::vector<int32_t>(264, v);
-}
-
-// One frame through the speed stage: the frames that reach the output (0,
-// 1, or 2 with an insertion).
-int speed(std::vector<int32_t> frame, uint32_t *control)
-{
-    if (speed_stage(frame.data(), g_spOutput.held, kSpSpeedProfile, control)) return 0;
-    const bool inserted = *control & 0x10;
-    *control &= ~0x10u;
-    return inserted ? 2 : 1;
-}
-
 class SpDecoder : public ::testing::Test {
 protected:
     void SetUp() override { sptest::reset_codec(); }
@@ -91,7 +77,8 @@ TEST_F(SpDecoder, AnyFrameFillsExactlyItsSlot)
         uint8_t *p = frame.data() + 1;
         const uint32_t n = sp_decode(&p, &control, out.data());
         ASSERT_TRUE(n == slot || (n == 0 && !(before & 0x40030))) << t;
-        for (size_t i = n; i < out.size(); ++i) ASSERT_EQ(0x5A5A, out[i]) << t << " at " << i;
+        for (size_t i = 0; i < out.size(); ++i) ASSERT_TRUE(i < n || out[i] == 0x5A5A) << t << " at " << i;
+        for (size_t i = 0; i < n && (before & 0x10); ++i) ASSERT_EQ(static_cast<int16_t>(g_spOutput.held[i]), out[i]) << t;
         const long moved = p - frame.data() - 1;
         ASSERT_TRUE((before & 0x10) ? moved == 0 : moved == 41 || (moved == 9 && (before & kMode))) << t;
     }
@@ -356,92 +343,37 @@ TEST_F(SpDecoder, RateConverterOnConstantAndRampInput)
     EXPECT_EQ(-32768, g_spOutput.rateHistory[5]);
 }
 
-TEST_F(SpDecoder, CrossFades)
+// The speed stage against the model, through random changes of setting
+// (also mid-cycle, and to settings without a row), with frames loud
+// enough for the cross-fades to reach the limits; the sessions' count of
+// frames returned goes up by one per frame played.
+TEST_F(SpDecoder, SpeedStageFollowsTheModel)
 {
-    // Faster step 4: frame 1 is dropped and kept faded out (10000 * 32767
-    // >> 15 = 9999 at the start, 10000 * 155 >> 15 = 47 at the end); frame
-    // 2 fades in over it: (9999 * 32768 + 20000 * 155) >> 15 = 10093, and
-    // at the end (47 * 32768 + 20000 * 32767) >> 15 = 20046.
-    uint32_t cw = 4u << 11;
-    auto f2 = constant(20000);
-    EXPECT_TRUE(speed_stage(constant(10000).data(), g_spOutput.held, kSpSpeedProfile, &cw));
-    EXPECT_EQ(9999, g_spOutput.held[0]);
-    EXPECT_EQ(47, g_spOutput.held[263]);
-    EXPECT_FALSE(speed_stage(f2.data(), g_spOutput.held, kSpSpeedProfile, &cw));
-    EXPECT_EQ(10093, f2[0]);
-    EXPECT_EQ(20046, f2[263]);
-
-    // Slower step 4: the frame blended over the held one, which fades out
-    // over 264 samples, then the frame itself from the held copy.
-    cw = kSlower | 4u << 11;
-    for (int32_t v : {1000, 3000}) {
-        auto f = constant(v);
-        const std::vector<int32_t> before(g_spOutput.held, g_spOutput.held + 264);
-        speed_stage(f.data(), g_spOutput.held, kSpSpeedProfile, &cw);
-        EXPECT_NE(0u, cw & 0x10);
-        cw &= ~0x10u;
-        for (int i : {0, 100, 263}) EXPECT_EQ(((32767 - 124 * i) * v + (155 + 124 * i) * before[i]) >> 15, f[i]) << i;
-        EXPECT_EQ(v, g_spOutput.held[7]);
-    }
-}
-
-TEST_F(SpDecoder, CycleLengthsOfEveryStep)
-{
-    // 60 frames in: faster 5:4, 4:3, 3:2, 2:1; slower 4:5, 3:4, 2:3, 1:2.
-    const int faster[5] = {0, 48, 45, 40, 30}, slower[5] = {0, 75, 80, 90, 120};
-    for (int step = 1; step <= 4; ++step) {
-        for (bool slow : {false, true}) {
-            sptest::reset_codec();
-            int outputs = 0;
-            for (int i = 0; i < 60; ++i) {
-                uint32_t cw = (slow ? kSlower : 0) | static_cast<uint32_t>(step) << 11;
-                outputs += speed(constant(1000), &cw);
-            }
-            EXPECT_EQ(slow ? slower[step] : faster[step], outputs) << (slow ? "slower " : "faster ") << step;
-            EXPECT_EQ(0u, g_speedCounter);
-        }
-    }
-}
-
-TEST_F(SpDecoder, SpeedChangeWaitsForTheEndOfTheCycleAndBanksItsTime)
-{
-    const uint32_t slower2 = kSlower | 2u << 11;
-    uint32_t cw = slower2;
-    EXPECT_EQ(2, speed(constant(1000), &cw));
-    // Normal speed asked for mid-cycle: slower step 2 stays in force until
-    // the counter is back at 0; then the frames played at 18 ms of
-    // recording each are banked.
-    g_session.framesReturned = 10;
-    g_session.speedChangeMs = 1000.0f;
-    cw = 0;
-    EXPECT_EQ(1, speed(constant(1000), &cw));
-    EXPECT_EQ(1, speed(constant(1000), &cw));
-    EXPECT_EQ(speed_setting(slower2), g_session.speedInUse);
-    EXPECT_EQ(10u, g_session.framesReturned);
-    g_session.speedUsed = false;
-    EXPECT_EQ(1, speed(constant(1000), &cw));
-    EXPECT_EQ(0u, g_session.speedInUse);
-    EXPECT_EQ(0u, g_session.framesReturned);
-    EXPECT_FLOAT_EQ(1180.0f, g_session.speedChangeMs);
-    EXPECT_FALSE(g_session.speedUsed);
-
-    // Faster step 2 counts 31.92 ms per frame.
-    g_session.speedInUse = speed_setting(2u << 11);
-    g_session.framesReturned = 5000;
-    g_session.speedChangeMs = 0.5f;
-    speed(constant(0), &cw);
-    EXPECT_EQ(159600.5f, g_session.speedChangeMs);
-
-    // Settings without a row (slower with step 0, faster 5) play at normal
-    // speed, count as speed used, and bank nothing when left.
-    for (uint32_t odd : {kSlower, 5u << 11}) {
-        sptest::reset_codec();
-        cw = odd;
-        EXPECT_EQ(1, speed(constant(0), &cw));
-        EXPECT_TRUE(g_session.speedUsed);
-        g_session.framesReturned = 40;
-        cw = 0;
-        speed(constant(0), &cw);
-        EXPECT_EQ(0.0f, g_session.speedChangeMs);
+    static const double kMs[9] = {24.0, 30.0, 31.92, 36.0, 48.0, 19.2, 18.0, 15.84, 12.0};
+    sptest::SpeedModel model{264, 124, kMs};
+    std::mt19937 rng(12);
+    const uint32_t settings[] = {0, 1u << 11, 2u << 11, 3u << 11, 4u << 11, 5u << 11, kSlower, 0x100, kSlower | 1u << 11,
+                                 kSlower | 2u << 11, kSlower | 3u << 11, kSlower | 4u << 11, kSlower | 7u << 11};
+    uint32_t setting = 0;
+    g_session.speedChangeMs = model.changeMs = 12345.678f;  // sums that a float addition would round otherwise
+    for (int n = 0; n < 4000; ++n) {
+        if (rng() % 8 == 0) setting = settings[rng() % 13];
+        std::vector<int32_t> frame(264), want;
+        for (int32_t &v : frame) v = static_cast<int32_t>(rng() % 65535) - 32767;
+        want = frame;
+        uint32_t control = setting, modelControl = setting;
+        const bool dropped = speed_stage(frame.data(), g_spOutput.held, kSpSpeedProfile, &control);
+        ASSERT_EQ(model.run(want.data(), &modelControl), dropped) << n;
+        ASSERT_EQ(control, modelControl) << n;
+        ASSERT_TRUE(dropped || frame == want) << n;
+        ASSERT_TRUE(std::equal(model.held.begin(), model.held.end(), g_spOutput.held)) << n;
+        ASSERT_EQ(g_speedCounter, model.counter) << n;
+        ASSERT_EQ(g_session.speedInUse, model.inUse) << n;
+        ASSERT_EQ(g_session.framesReturned, model.returned) << n;
+        ASSERT_EQ(g_session.speedChangeMs, model.changeMs) << n;
+        ASSERT_EQ(g_session.speedUsed, model.used) << n;
+        const uint32_t played = (dropped ? 0 : 1) + (control & 0x10 ? 1 : 0);
+        g_session.framesReturned += played;
+        model.returned += played;
     }
 }
