@@ -131,11 +131,6 @@ TEST_F(SpDecoder, AllZeroFrameAfterReset)
     // the excitation is 0.  The filter of the first table entries needs
     // Q12, whose rounding turns silence into 1, -2, 2, -1, ... through
     // y(n) = (4096 - 11741 y(n-1) - 19291 y(n-2) - 22848 y(n-3)) >> 12.
-    int16_t index[14] = {};
-    int32_t k[15], a[15];
-    sp_reflection(index, false, k);
-    ASSERT_EQ(1, sp_step_up(k, a));
-    EXPECT_EQ((std::vector<int32_t>{4096, 11741, 19291, 22848}), std::vector<int32_t>(a, a + 4));
     auto out = decode_all({Bytes(41, 0)}, kPlain288 | 0x1);
     EXPECT_EQ((std::vector<int16_t>{1, -2, 2, -1}), std::vector<int16_t>(out.begin(), out.begin() + 4));
     // The output filter v(n) = y(n) + 0.25 v(n-1): 1, -2 (-1.75 rounded
@@ -314,20 +309,14 @@ TEST_F(SpDecoder, LevelMeterMatchesTheDecoderAndKeepsItsOwnFilter)
     EXPECT_EQ(0, g_spDecode.noiseRun);
 }
 
-TEST_F(SpDecoder, RateConverterOnConstantAndRampInput)
+TEST_F(SpDecoder, RateConverterOnARamp)
 {
-    // Each of the 11 phases sums to about unity: 10000 comes out as
-    // 10007..10016; phase 0 sums to 32792, 10000 * 32792 >> 15 = 10007.
-    std::fill(g_spOutput.rateHistory, g_spOutput.rateHistory + 6, 10000);
-    int32_t out[264];
-    sp_rate_convert(std::vector<int32_t>(288, 10000).data(), out);
-    EXPECT_EQ(10007, out[0]);
-    for (int o = 0; o < 264; ++o) ASSERT_TRUE(out[o] >= 10007 && out[o] <= 10016 && (o < 11 || out[o - 11] == out[o])) << o;
     // A ramp: output o stands at input time 12 o / 11, 3 samples late (the
     // middle of the 66 taps), with the phases' gain of up to 1.0016; the
     // history keeps the frame's last six inputs.
     std::vector<int32_t> ramp(288);
     for (int i = 0; i < 288; ++i) ramp[i] = 100 * i;
+    int32_t out[264];
     sp_rate_convert(ramp.data(), out);
     EXPECT_EQ(28200, g_spOutput.rateHistory[0]);
     EXPECT_EQ(28700, g_spOutput.rateHistory[5]);
