@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -27,6 +28,10 @@ struct Pair {
     const char *name, *coded;
     size_t frames;
 };
+void PrintTo(const Pair &pair, std::ostream *os)
+{
+    *os << pair.name;
+}
 const Pair kPairs[] = {{"OVERD63P", "OVERD63P.TCO", 33}, {"DTX63B", "DTX63B.TCO", 11}, {"DTX63", "DTX63.RCO", 864}};
 
 class Vectors : public ::testing::TestWithParam<Pair> {
