@@ -60,10 +60,10 @@ TEST_F(Marks, ExtendedMarksFollowTheModel)
     std::set<uint32_t> model;
     std::mt19937 rng(7);
     size_t most = 0;
-    const int32_t near[] = {0, 999, -999, 1000, -1000, 1};
+    const int32_t steps[] = {0, 999, -999, 1000, -1000, 1};
     for (int step = 0; step < 150; ++step) {
         const uint32_t base = model.empty() ? 0 : *std::next(model.begin(), static_cast<long>(rng() % model.size()));
-        const int32_t p = rng() % 3 == 0 ? static_cast<int32_t>(rng() % 70000) : static_cast<int32_t>(base) + near[rng() % 6];
+        const int32_t p = rng() % 3 == 0 ? static_cast<int32_t>(rng() % 70000) : static_cast<int32_t>(base) + steps[rng() % 6];
         const Bytes before = read("m.kvx");
         if (rng() % 4 == 0) {
             const bool known = p >= 0 && model.count(static_cast<uint32_t>(p));
@@ -107,16 +107,6 @@ TEST_F(Marks, ShortMarkWritesDeletesAndLimits)
     EXPECT_EQ(marks(false), want);
 }
 
-TEST_F(Marks, PriorityAndEndTrans)
-{
-    make(100);
-    EXPECT_EQ(KVXWritePriority(2), 0u);
-    EXPECT_EQ(KVXWriteEndTrans(0xBEEF), 0u);
-    const Bytes after = read("m.kvx");
-    EXPECT_EQ(after[69], 2);
-    EXPECT_EQ(after[34] | after[35] << 8, 0xBEEF);
-}
-
 TEST_F(Marks, OneBlockFileHasOnlyShortMarks)
 {
     make(400, {{3, 1}}, 1);
@@ -141,9 +131,14 @@ TEST_F(Marks, ExtendedEntriesOutOfOrderOrBeyondTheEnd)
     EXPECT_EQ(marks(true), (std::vector<uint32_t>{1000, 5000}));
 }
 
-TEST_F(Marks, WritersCheckSessionAccessAndLock)
+TEST_F(Marks, PriorityEndTransAndTheWritersChecks)
 {
     make(100);
+    EXPECT_EQ(KVXWritePriority(2), 0u);
+    EXPECT_EQ(KVXWriteEndTrans(0xBEEF), 0u);
+    const Bytes after = read("m.kvx");
+    EXPECT_EQ(after[69], 2);
+    EXPECT_EQ(after[34] | after[35] << 8, 0xBEEF);
     kvx::g_write.sessionOpen = true;
     uint32_t positions[16], count;
     EXPECT_EQ(KVXWriteIndexMark(10), 523u);
