@@ -230,7 +230,7 @@ TEST_F(Stream, DamagedBlocks)
     const Bytes good = kvxgen::build(file, &layout_);
     const kvxgen::Layout layout = layout_;
     auto at = [&](size_t block, size_t byte) { return layout.blocks[block].fileOffset + byte; };
-    auto in_block = [&](size_t block) {
+    auto in_block = [&](size_t block) -> long {
         return std::count_if(layout.frames.begin(), layout.frames.end(),
                              [&](const kvxgen::FrameInfo &f) { return f.block == block; });
     };
