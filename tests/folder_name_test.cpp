@@ -61,9 +61,14 @@ TEST(FolderName, OverlongOrUnterminatedNamesAreRefused)
         HeaderInfo info;
         HeaderInfoEx ex;
         EXPECT_EQ(KVXGetHeaderInfo(name.get(), &info), KVX_ERR_OPEN) << chars;
-        EXPECT_EQ(KVXGetHeaderInfoEx(name.get(), &ex), KVX_ERR_REOPEN) << chars;
+        EXPECT_EQ(KVXGetHeaderInfoEx(name.get(), &ex), KVX_ERR_OPEN) << chars;
         const std::string terminated(chars, 'y');
         EXPECT_EQ(KVXActiveFile2(terminated.c_str(), nullptr, nullptr), KVX_ERR_OPEN) << chars;
+        // With a folder part the name is taken as it is, and still not read past its end.
+        name[1] = '/';
+        EXPECT_EQ(KVXActiveFile(name.get(), nullptr, nullptr), KVX_ERR_OPEN) << chars;
+        EXPECT_EQ(KVXActiveFile2(name.get(), nullptr, nullptr), KVX_ERR_OPEN) << chars;
+        EXPECT_EQ(KVXActiveFolder(name.get(), 0), KVX_ERR_FOLDER) << chars;
     }
     kvx::g_folder.path[0] = '\0';
 }

@@ -69,7 +69,7 @@ bool take_name(const char *name)
 {
     free_chunk_table();
     g_read.ringValid = false; /* the ring holds the old file's audio */
-    const size_t length = std::strlen(name);
+    const size_t length = name_length(name, kNameBytes);
     if (length >= kNameBytes) {
         g_file.name[0] = '\0';
         return false;
@@ -126,6 +126,16 @@ void store_result(uint32_t result)
     if (result == KVX_OK) ++g_file.generation;
 }
 
+/* A name that cannot be held (260 characters or more, with or without
+ * its folder) is never opened, and no file is active afterwards.  Nothing
+ * of it is read past the room for a path. */
+uint32_t refuse_name()
+{
+    take_name("");
+    store_result(KVX_ERR_OPEN);
+    return KVX_ERR_OPEN;
+}
+
 } // namespace
 
 bool join_folder(const char *folder, const char *name, char *out, size_t out_bytes)
@@ -164,7 +174,16 @@ bool same_file_name(const char *a, const char *b)
 
 bool has_directory(const char *path)
 {
-    return std::strchr(path, '\\') != nullptr || std::strchr(path, '/') != nullptr;
+    for (size_t i = 0; i < kNameBytes && path[i] != '\0'; ++i)
+        if (path[i] == '\\' || path[i] == '/') return true;
+    return false;
+}
+
+size_t name_length(const char *name, size_t limit)
+{
+    size_t length = 0;
+    while (length < limit && name[length] != '\0') ++length;
+    return length;
 }
 
 uint32_t read_header()
@@ -263,6 +282,7 @@ extern "C" uint32_t KVXAPI KVXActiveFile(const char *name, uint32_t *lengthMs, u
 {
     if (g_write.sessionOpen) return KVX_ERR_BUSY;
     if (name == nullptr) return KVX_ERR_OPEN;
+    if (name_length(name, kNameBytes) >= kNameBytes) return refuse_name();
     g_file.conversionRequest = 0;
     g_file.access = access_from_attributes(name);
     if (g_file.name[0] != '\0' && same_file_name(name, g_file.name)) {
@@ -291,6 +311,7 @@ extern "C" uint32_t KVXAPI KVXActiveFile2(const char *name, uint32_t *lengthMs, 
 {
     if (g_write.sessionOpen) return KVX_ERR_BUSY;
     if (name == nullptr) return KVX_ERR_OPEN;
+    if (name_length(name, kNameBytes) >= kNameBytes) return refuse_name();
     if (codecFlags != nullptr) *codecFlags = g_file.codecFlags;
     g_file.conversionRequest = 0;
 
@@ -299,11 +320,7 @@ extern "C" uint32_t KVXAPI KVXActiveFile2(const char *name, uint32_t *lengthMs, 
     char path[kNameBytes];
     const char *full = name;
     if (!has_directory(name) && g_folder.path[0] != '\0') {
-        if (!join_folder(g_folder.path, name, path, sizeof path)) {
-            take_name("");
-            g_file.lastResult = g_file.lastResult2 = KVX_ERR_OPEN;
-            return KVX_ERR_OPEN;
-        }
+        if (!join_folder(g_folder.path, name, path, sizeof path)) return refuse_name();
         full = path;
     }
 

@@ -34,6 +34,11 @@ bool join_folder(const char *folder, const char *name, char *out, size_t out_byt
 /* Whether a path has a directory part (a '\' or '/' in it). */
 bool has_directory(const char *path);
 
+/* Length of a caller's name, scanned no further than `limit` characters:
+ * `limit` when no terminator comes before it.  A name that does not fit the
+ * path buffers is refused without reading past them. */
+size_t name_length(const char *name, size_t limit);
+
 } // namespace kvx
 
 #endif /* KVX_DECODE_OPEN_H */

@@ -117,10 +117,10 @@ extern "C" uint32_t KVXAPI KVXActiveFolder(const char *path, uint32_t folderMode
     g_folder.dataBytes = 0;
     g_folder.managementPath[0] = '\0';
     /* A path too long to be held names no folder. */
-    if (path == nullptr || std::strlen(path) >= kNameBytes || path[0] == '\0' || !folder_exists(path))
-        return KVX_ERR_FOLDER;
-    std::memcpy(g_folder.path, path, std::strlen(path) + 1);
-    if (std::strlen(path) == 2 && path[1] == ':') {
+    const size_t length = path == nullptr ? 0 : name_length(path, kNameBytes);
+    if (length == 0 || length >= kNameBytes || !folder_exists(path)) return KVX_ERR_FOLDER;
+    std::memcpy(g_folder.path, path, length + 1);
+    if (length == 2 && path[1] == ':') {
         /* A drive: its root, and no management file is read there. */
         g_folder.path[2] = '\\';
         g_folder.path[3] = '\0';

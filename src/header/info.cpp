@@ -189,7 +189,9 @@ extern "C" uint32_t KVXAPI KVXGetHeaderInfoEx(const char *source, HeaderInfoEx *
 
     if (g_folder.path[0] == '\0') return KVX_ERR_NO_FOLDER;
     char path[kNameBytes];
-    if (!folder_path(source, path)) return KVX_ERR_REOPEN;
+    /* A name that does not fit a path (a damaged header image, say) cannot
+     * be opened at all. */
+    if (!folder_path(source, path)) return KVX_ERR_OPEN;
     const DWORD attributes = GetFileAttributesA(path);
     DWORD access = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY)
                        ? GENERIC_READ
