@@ -76,6 +76,12 @@ protected:
     {
         return std::vector<uint32_t>(kvx::g_file.chunkTimes, kvx::g_file.chunkTimes + kvx::g_file.chunkCount);
     }
+    // Makes `dir_` the active folder in `mode` and opens `name` in it.
+    void open_in(uint32_t mode, const std::string &name)
+    {
+        ASSERT_EQ(KVXActiveFolder(dir_.c_str(), mode), 0u);
+        ASSERT_EQ(open(name), 0u);
+    }
 
     const std::string management = "KVXMANAGEMENT.DAT";
     ShownProgress shown_;

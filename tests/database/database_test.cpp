@@ -24,11 +24,11 @@ std::string key(int i)
     return text;
 }
 
-// Management data with one-chunk records for the given keys.
-Bytes management_data(const std::vector<int> &keys, uint8_t count_byte)
+// Management data with one-chunk records for keys 0 .. count - 1.
+Bytes management_data(int count, uint8_t count_byte)
 {
     Bytes data = {count_byte, 0, 0, 0};
-    for (int k : keys) {
+    for (int k = 0; k < count; ++k) {
         Bytes record(28 + 4, 0);
         std::memcpy(record.data(), "KVX", 3);
         std::memcpy(record.data() + 7, key(k).data(), 18);
@@ -44,46 +44,45 @@ const uint8_t *find(const Bytes &data, int k, uint16_t chunks = 1)
                             reinterpret_cast<const uint8_t *>(key(k).data()), chunks);
 }
 
+// `data` with a record of key `k` appended, or a record for it replaced.
+Bytes append(const Bytes &data, int k, uint16_t chunks, uint32_t number = 0)
+{
+    const uint32_t table[3] = {100, 200, 300};
+    const std::string text = key(k);
+    uint32_t bytes = 0;
+    uint8_t *out = kvx::append_record(data.data(), static_cast<uint32_t>(data.size()),
+                                      {number, reinterpret_cast<const uint8_t *>(text.data()), 3, chunks, table}, &bytes);
+    const Bytes result(out, out + bytes);
+    std::free(out);
+    return result;
+}
+
 TEST(ManagementData, LookUpAppendAndTheRecordLimit)
 {
-    const Bytes two = management_data({1, 2}, 2);
-    EXPECT_EQ(find(two, 2), two.data() + 4 + 32);
-    EXPECT_EQ(find(two, 3), nullptr);
-    EXPECT_EQ(find(two, 2, 2), nullptr) << "a record of another chunk count";
+    const Bytes two = management_data(2, 2);
+    EXPECT_EQ(find(two, 1), two.data() + 4 + 32);
+    EXPECT_EQ(find(two, 2), nullptr);
+    EXPECT_EQ(find(two, 1, 2), nullptr) << "a record of another chunk count";
 
     // Appended: the old data, the count plus one, the record as laid out.
-    const uint32_t table[3] = {100, 200, 300};
-    const std::string k9 = key(9);
-    const kvx::ManagementRecord record{0x01020304, reinterpret_cast<const uint8_t *>(k9.data()), 3, 3, table};
-    uint32_t bytes = 0;
-    uint8_t *data = kvx::append_record(two.data(), static_cast<uint32_t>(two.size()), record, &bytes);
-    ASSERT_EQ(bytes, two.size() + 28 + 12);
-    EXPECT_EQ(data[0], 3);
-    EXPECT_EQ(0, std::memcmp(data + 1, two.data() + 1, two.size() - 1));
-    const Bytes want_head = {'K', 'V', 'X', 4, 3, 2, 1};
-    EXPECT_EQ(0, std::memcmp(data + two.size(), want_head.data(), 7));
-    EXPECT_EQ(0, std::memcmp(data + two.size() + 7, k9.data(), 18));
-    EXPECT_EQ(0, std::memcmp(data + two.size() + 25, "\x03\x03\x00\x64\x00\x00\x00\xC8", 8));
-    std::free(data);
+    const Bytes three = append(two, 9, 3, 0x01020304);
+    ASSERT_EQ(three.size(), two.size() + 28 + 12);
+    EXPECT_EQ(three[0], 3);
+    EXPECT_TRUE(std::equal(two.begin() + 1, two.end(), three.begin() + 1));
+    const Bytes record = {'K', 'V', 'X', 4, 3, 2, 1};
+    EXPECT_TRUE(std::equal(record.begin(), record.end(), three.begin() + static_cast<long>(two.size())));
+    EXPECT_EQ(0, std::memcmp(three.data() + two.size() + 7, key(9).data(), 18));
+    EXPECT_EQ(0, std::memcmp(three.data() + two.size() + 25, "\x03\x03\x00\x64\x00\x00\x00\xC8", 8));
 
     // At 127 records the oldest goes; a record of the same key is replaced.
-    std::vector<int> keys;
-    for (int i = 0; i < 127; ++i) keys.push_back(i);
-    const Bytes full = management_data(keys, 127);
-    const std::string k500 = key(500);
-    data = kvx::append_record(full.data(), static_cast<uint32_t>(full.size()),
-                              {0, reinterpret_cast<const uint8_t *>(k500.data()), 1, 1, table}, &bytes);
-    const Bytes grown(data, data + bytes);
-    std::free(data);
+    const Bytes grown = append(management_data(127, 127), 500, 1);
     EXPECT_EQ(grown[0], 127);
     EXPECT_EQ(find(grown, 0), nullptr);
     EXPECT_NE(find(grown, 1), nullptr);
     EXPECT_NE(find(grown, 500), nullptr);
-    data = kvx::append_record(two.data(), static_cast<uint32_t>(two.size()),
-                              {0, reinterpret_cast<const uint8_t *>(key(1).c_str()), 1, 1, table}, &bytes);
-    EXPECT_EQ(data[0], 2);
-    EXPECT_EQ(bytes, two.size());
-    std::free(data);
+    const Bytes replaced = append(two, 1, 1);
+    EXPECT_EQ(replaced[0], 2);
+    EXPECT_EQ(replaced.size(), two.size());
 }
 
 class LargeFiles : public DatabaseFolder {
@@ -119,11 +118,12 @@ protected:
 
 // By folder mode, with a read-only management file and on a memory card:
 // two chunks are read on every opening; three are built once (under the
-// dialog in modes 1 and 3), kept in memory, and written only in mode 1 on a
-// writable file of a fixed drive, from where a new activation loads them.
+// dialog in modes 1 and 3), kept in memory, also across a change of folder,
+// and written only in mode 1 on a writable file of a fixed drive, from where
+// a new activation loads them.
 TEST_F(LargeFiles, WhereTheTableComesFrom)
 {
-    struct Case {
+    const struct {
         uint32_t mode;
         bool readOnly, card, written;
     } cases[] = {{0, false, false, false}, {1, false, false, true}, {2, false, false, false},
@@ -131,7 +131,7 @@ TEST_F(LargeFiles, WhereTheTableComesFrom)
     write("two.kvx", recording(2 * 500));
     const Bytes big = recording(2 * 500 + 1);
     write("big.kvx", big);
-    for (const Case &c : cases) {
+    for (const auto &c : cases) {
 #ifdef _WIN32
         if (c.card) continue;
 #endif
@@ -141,12 +141,10 @@ TEST_F(LargeFiles, WhereTheTableComesFrom)
         if (c.readOnly) write(management, Bytes{0, 0, 0, 0});
         set_read_only(management, c.readOnly);
         card(c.card);
-        ASSERT_EQ(KVXActiveFolder(dir_.c_str(), c.mode), 0u);
-        EXPECT_EQ(kvx::g_folder.mode, c.mode | (c.readOnly ? 2u : 0u));
         shown_ = ShownProgress();
-        ASSERT_EQ(open("two.kvx"), 0u);
+        open_in(c.mode, "two.kvx");
+        EXPECT_EQ(kvx::g_folder.mode, c.mode | (c.readOnly ? 2u : 0u));
         EXPECT_EQ(kvx::g_file.chunkCount, 2);
-        EXPECT_EQ(shown_.opens, 0);
         const Bytes before = read(management);
         ASSERT_EQ(open("big.kvx"), 0u);
         EXPECT_EQ(active_table(), times);
@@ -167,7 +165,8 @@ TEST_F(LargeFiles, WhereTheTableComesFrom)
         ASSERT_EQ(open("big.kvx"), 0u);
         EXPECT_FALSE(kvx::g_file.chunkTimesOwned) << "found in memory";
         ASSERT_EQ(KVXActiveFolder(dir_.c_str(), c.mode), 0u);
-        ASSERT_EQ(open("big.kvx"), 0u);
+        EXPECT_EQ(active_table(), times) << "the data it lived in has gone";
+        open_in(c.mode, "big.kvx");
         EXPECT_EQ(kvx::g_file.chunkTimesOwned, !c.written) << "found in the file";
         EXPECT_EQ(active_table(), times);
     }
@@ -176,9 +175,8 @@ TEST_F(LargeFiles, WhereTheTableComesFrom)
 
 TEST_F(LargeFiles, NewEndTimeMakesANewRecord)
 {
-    ASSERT_EQ(KVXActiveFolder(dir_.c_str(), 1), 0u);
     write("big.kvx", recording(1600, "093100"));
-    ASSERT_EQ(open("big.kvx"), 0u);
+    open_in(1, "big.kvx");
     write("big.kvx", recording(1700, "101500", 2, 7));
     ASSERT_EQ(open("big.kvx"), 0u);
     EXPECT_EQ(active_table(), times);
@@ -188,24 +186,21 @@ TEST_F(LargeFiles, NewEndTimeMakesANewRecord)
 TEST_F(LargeFiles, DamagedManagementFilesAreRebuiltUnloadableOnesKept)
 {
     write("big.kvx", recording(1200));
-    Bytes cut = management_data({1, 2}, 2);
+    Bytes cut = management_data(2, 2);
     cut.resize(cut.size() - 5);
-    for (const Bytes &bad : {management_data({1}, 0x80), cut, Bytes{5, 0, 0, 0, 'K', 'V'}}) {
+    for (const Bytes &bad : {management_data(1, 0x80), cut, Bytes{5, 0, 0, 0, 'K', 'V'}}) {
         write(management, bad);
-        ASSERT_EQ(KVXActiveFolder(dir_.c_str(), 1), 0u);
-        ASSERT_EQ(open("big.kvx"), 0u);
+        open_in(1, "big.kvx");
         EXPECT_EQ(active_table(), times);
-        ASSERT_EQ(KVXActiveFolder(dir_.c_str(), 1), 0u);
-        ASSERT_EQ(open("big.kvx"), 0u);
+        open_in(1, "big.kvx");
         EXPECT_FALSE(kvx::g_file.chunkTimesOwned) << "rewritten whole";
     }
 #ifndef _WIN32
     // One that cannot be loaded (larger than any can be) is never replaced.
-    write(management, management_data({1}, 1));
+    write(management, management_data(1, 1));
     ASSERT_EQ(truncate(path(management).c_str(), 129 << 20), 0); // sparse
-    ASSERT_EQ(KVXActiveFolder(dir_.c_str(), 1), 0u);
+    open_in(1, "big.kvx");
     EXPECT_EQ(kvx::g_folder.mode, 3u);
-    ASSERT_EQ(open("big.kvx"), 0u);
     EXPECT_EQ(active_table(), times);
     const Bytes after = read(management);
     EXPECT_EQ(after.size(), size_t{129} << 20);
@@ -213,13 +208,12 @@ TEST_F(LargeFiles, DamagedManagementFilesAreRebuiltUnloadableOnesKept)
 #endif
 }
 
-// The transcription feed reads chunks of 20 blocks; its tables are of no
-// use to an opening and must not replace the file's record.
+// The transcription feed reads chunks of 20 blocks; its tables are of no use
+// to an opening and must not replace the file's record.
 TEST_F(LargeFiles, SmallChunkTablesAreNotRecorded)
 {
     write("big.kvx", recording(1100));
-    ASSERT_EQ(KVXActiveFolder(dir_.c_str(), 1), 0u);
-    ASSERT_EQ(open("big.kvx"), 0u);
+    open_in(1, "big.kvx");
     const Bytes recorded = read(management);
     kvx::g_decoder.chunkBytes = 10240;
     kvx::g_decoder.blocksPerChunk = 20;
@@ -237,8 +231,7 @@ TEST_F(LargeFiles, FailedWriteKeepsTheOldFileAndTheNewRecordInMemory)
 {
     write("a.kvx", recording(1100));
     write("b.kvx", recording(1200, "120000"));
-    ASSERT_EQ(KVXActiveFolder(dir_.c_str(), 1), 0u);
-    ASSERT_EQ(open("a.kvx"), 0u);
+    open_in(1, "a.kvx");
     const Bytes before = read(management);
     KVXPosixSetFileFault(KVX_FAULT_WRITE, 0, -1);
     ASSERT_EQ(open("b.kvx"), 0u);
@@ -260,23 +253,22 @@ TEST(Drives, NoCardKeysNoRemovableDrives)
 }
 #endif
 
-using Folders = DatabaseFolder;
+// A missing folder: 11, and the old folder's data and active file go; a
+// file in the folder passes as the active folder as given; trailing
+// separators are checked away but kept, and the data loads.
+using Folders = LargeFiles;
 
 TEST_F(Folders, PathChecksAndWhatTheyLeave)
 {
     write("big.kvx", recording(1100));
-    ASSERT_EQ(KVXActiveFolder(dir_.c_str(), 1), 0u);
-    ASSERT_EQ(open("big.kvx"), 0u);
-    // A missing folder: 11, and the old folder's data and active file go.
+    open_in(1, "big.kvx");
     EXPECT_EQ(KVXActiveFolder((dir_ + "/nothing/here").c_str(), 1), 11u);
     EXPECT_EQ(kvx::g_folder.data, nullptr);
     EXPECT_EQ(kvx::g_file.name[0], '\0');
     EXPECT_EQ(KVXActiveFolder(nullptr, 1), 11u);
-    // A file in the folder passes, and is the active folder as given.
     EXPECT_EQ(KVXActiveFolder(path("big.kvx").c_str(), 1), 0u);
     EXPECT_STREQ(kvx::g_folder.path, path("big.kvx").c_str());
     EXPECT_EQ(kvx::g_folder.data, nullptr);
-    // Trailing separators are checked away but kept; the data loads.
     EXPECT_EQ(KVXActiveFolder((dir_ + "/").c_str(), 1), 0u);
     EXPECT_STREQ(kvx::g_folder.path, (dir_ + "/").c_str());
     EXPECT_NE(kvx::g_folder.data, nullptr);
@@ -292,23 +284,11 @@ TEST_F(Folders, PathChecksAndWhatTheyLeave)
 #endif
 }
 
-TEST_F(Folders, ActiveTableSurvivesTheFolderChange)
-{
-    write("big.kvx", recording(1100));
-    ASSERT_EQ(KVXActiveFolder(dir_.c_str(), 1), 0u);
-    ASSERT_EQ(open("big.kvx"), 0u);
-    ASSERT_EQ(open("big.kvx"), 0u);
-    ASSERT_FALSE(kvx::g_file.chunkTimesOwned);
-    // The data that the table lived in goes; the table stays readable.
-    ASSERT_EQ(KVXActiveFolder(dir_.c_str(), 0), 0u);
-    ASSERT_NE(kvx::g_file.chunkTimes, nullptr);
-    EXPECT_EQ(active_table(), times);
-}
-
+// A one-block file that asks for the second block, opened read-only first
+// (no conversion) so that its record exists, converts on the next opening
+// without a new record.
 TEST_F(Folders, FoundRecordWithConversionConvertsWithoutRewriting)
 {
-    // A one-block file that asks for the second block, opened read-only
-    // first (no conversion), so that its record exists.
     ASSERT_EQ(KVXActiveFolder(dir_.c_str(), 1), 0u);
     write("old.kvx", recording(1100, "093100", 1));
     set_read_only("old.kvx", true);

@@ -56,38 +56,28 @@ private:
     std::thread thread_;
 };
 
+// Declined: the files stay, a locked one read-only now, an unlocked one
+// untouched, and the answer is 1.  Confirmed: they go, and it is 0.
 TEST_F(ShellDeleting, ConfirmedFilesGoDeclinedOnesStay)
-{
-    kvxgen::Bytes bytes = recording(10);
-    bytes[68] = 0xFF; // unlocked
-    const std::string a = write("a.kvx", bytes);
-    const std::string b = write("b.kvx", bytes);
-    {
-        Answerer no(IDNO);
-        EXPECT_EQ(KVXDeleteFiles(list({a, b}).c_str()), 1);
-    }
-    EXPECT_TRUE(exists("a.kvx"));
-    EXPECT_EQ(GetFileAttributesA(a.c_str()) & FILE_ATTRIBUTE_READONLY, 0u); // unlocked: untouched
-    {
-        Answerer yes(IDYES);
-        EXPECT_EQ(KVXDeleteFiles(list({a, b}).c_str()), 0);
-    }
-    EXPECT_FALSE(exists("a.kvx"));
-    EXPECT_FALSE(exists("b.kvx"));
-}
-
-TEST_F(ShellDeleting, LockedFileIsMadeReadOnlyFirst)
 {
     kvxgen::Bytes bytes = recording(10);
     bytes[68] = 0; // locked
     const std::string locked = write("locked.kvx", bytes);
+    bytes[68] = 0xFF;
+    const std::string a = write("a.kvx", bytes), b = write("b.kvx", bytes);
     {
         Answerer no(IDNO);
-        EXPECT_EQ(KVXDeleteFiles(list({locked}).c_str()), 1);
+        EXPECT_EQ(KVXDeleteFiles(list({a, locked, b}).c_str()), 1);
     }
-    EXPECT_TRUE(exists("locked.kvx"));
+    EXPECT_TRUE(exists("a.kvx") && exists("b.kvx") && exists("locked.kvx"));
+    EXPECT_EQ(GetFileAttributesA(a.c_str()) & FILE_ATTRIBUTE_READONLY, 0u);
     EXPECT_NE(GetFileAttributesA(locked.c_str()) & FILE_ATTRIBUTE_READONLY, 0u);
-    SetFileAttributesA(locked.c_str(), FILE_ATTRIBUTE_NORMAL);
+    set_read_only("locked.kvx", false);
+    {
+        Answerer yes(IDYES);
+        EXPECT_EQ(KVXDeleteFiles(list({a, b}).c_str()), 0);
+    }
+    EXPECT_FALSE(exists("a.kvx") || exists("b.kvx"));
 }
 
 } // namespace

@@ -23,9 +23,8 @@ namespace {
 struct Seen {
     std::atomic<bool> stop{false};
     std::atomic<int> polls{0};
-    bool found = false;
+    bool found = false, bar = false;
     std::string text;
-    bool bar = false;
     int shots = 0;
 };
 
@@ -34,14 +33,9 @@ void save_bitmap(HWND window, const std::string &file)
     RECT r;
     GetWindowRect(window, &r);
     const int w = r.right - r.left, h = r.bottom - r.top;
-    HDC source = GetWindowDC(window);
-    HDC memory = CreateCompatibleDC(source);
+    HDC source = GetWindowDC(window), memory = CreateCompatibleDC(source);
     BITMAPINFO info{};
-    info.bmiHeader.biSize = sizeof info.bmiHeader;
-    info.bmiHeader.biWidth = w;
-    info.bmiHeader.biHeight = h;
-    info.bmiHeader.biPlanes = 1;
-    info.bmiHeader.biBitCount = 24;
+    info.bmiHeader = {sizeof info.bmiHeader, w, h, 1, 24, BI_RGB, 0, 0, 0, 0, 0};
     void *bits = nullptr;
     HBITMAP bitmap = CreateDIBSection(memory, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
     HGDIOBJ old = SelectObject(memory, bitmap);

@@ -108,23 +108,19 @@ using ProgressDialog = DatabaseFolder;
 // The language is chosen at load; the test chooses again under its locale.
 class Locale {
 public:
-    explicit Locale(const char *value)
+    explicit Locale(const char *value) : had_(std::getenv("LC_ALL") != nullptr), old_(had_ ? std::getenv("LC_ALL") : "")
     {
-        const char *old = std::getenv("LC_ALL");
-        had_ = old != nullptr;
-        if (had_) old_ = old;
         setenv("LC_ALL", value, 1);
         kvx::choose_progress_language();
     }
     ~Locale()
     {
-        if (had_) setenv("LC_ALL", old_.c_str(), 1);
-        else unsetenv("LC_ALL");
+        had_ ? setenv("LC_ALL", old_.c_str(), 1) : unsetenv("LC_ALL");
         kvx::choose_progress_language();
     }
 
 private:
-    bool had_ = false;
+    bool had_;
     std::string old_;
 };
 
@@ -132,8 +128,7 @@ TEST_F(ProgressDialog, DatabasePassShowsGermanTextAndEveryFiftiethBlock)
 {
     Locale german("de_DE.UTF-8");
     write("big.kvx", recording(2 * 500 + 120));
-    ASSERT_EQ(KVXActiveFolder(dir_.c_str(), 1), 0u);
-    ASSERT_EQ(open("big.kvx"), 0u);
+    open_in(1, "big.kvx");
     ASSERT_EQ(shown_.opens, 1);
     EXPECT_EQ(shown_.dialog, "PROGRESSDLG_GR");
     EXPECT_EQ(shown_.stringId, 1792u);

@@ -40,16 +40,13 @@ protected:
         std::ifstream in(path(name), std::ios::binary);
         return kvxgen::Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
     }
-    bool exists(const std::string &name) const
+    bool exists(const std::string &name) const { return GetFileAttributesA(path(name).c_str()) != INVALID_FILE_ATTRIBUTES; }
+    void set_read_only(const std::string &name, bool on)
     {
-        return GetFileAttributesA(path(name).c_str()) != INVALID_FILE_ATTRIBUTES;
+        SetFileAttributesA(path(name).c_str(), on ? FILE_ATTRIBUTE_READONLY : FILE_ATTRIBUTE_NORMAL);
     }
-    void set_read_only(const std::string &name, bool read_only)
-    {
-        SetFileAttributesA(path(name).c_str(), read_only ? FILE_ATTRIBUTE_READONLY : FILE_ATTRIBUTE_NORMAL);
-    }
-    // Makes a file of the folder active (KVXActiveFile, no conversion), also
-    // when it is the active one already.
+    // Makes a file of the folder active (no conversion), also when it is the
+    // active one already.
     uint32_t open(const std::string &name)
     {
         kvx::g_file.name[0] = '\0';
@@ -69,10 +66,9 @@ protected:
 };
 
 #ifndef _WIN32
-// Runs `step` once for each ReadFile (or WriteFile) call that it makes,
-// with that one call failing (or reading short), until a run makes no such
-// call: `setup()` before the fault is planned, `step()` under it, and
-// `check(at)` after it is withdrawn.
+// Runs `step` once for each ReadFile (or WriteFile) call that it makes, with
+// that one call failing (or reading short), until a run makes no such call:
+// `setup()` before the fault is planned, `check(at)` after it is withdrawn.
 template <class Setup, class Step, class Check>
 void each_fault(int kind, Setup setup, Step step, Check check)
 {
