@@ -9,9 +9,7 @@
 
 TEST(Exports, OpenThroughTheLibrary)
 {
-    kvxgen::File file;
-    file.segments.push_back(kvxgen::random_segment(1, 100, 5));
-    file.segments.push_back(kvxgen::random_segment(3, 100, 6));
+    const kvxgen::File file{{}, {kvxgen::random_segment(1, 100, 5), kvxgen::random_segment(3, 100, 6)}};
     const std::string path = ::testing::TempDir() + "kvx-api.kvx", bad = path + ".bad";
     ASSERT_TRUE(kvxgen::write(path, kvxgen::build(file)));
     ASSERT_TRUE(kvxgen::write(bad, kvxgen::with_magic(kvxgen::build(file), "KVX")));

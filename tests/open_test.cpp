@@ -4,14 +4,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <random>
 #include <string>
 #include <sys/stat.h>
-#ifndef _WIN32
+#include <vector>
+#ifdef _WIN32
+#include <io.h> // chmod
+#else
 #include <sys/wait.h>
 #include <unistd.h>
 #endif
@@ -26,36 +26,27 @@ using kvxgen::Bytes;
 
 class Opening : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        dir_ = ::testing::TempDir() + "kvx-open-" + ::testing::UnitTest::GetInstance()->current_test_info()->name();
-#ifdef _WIN32
-        CreateDirectoryA(dir_.c_str(), nullptr);
-#else
-        mkdir(dir_.c_str(), 0755);
-#endif
-        forget();
-    }
+    void SetUp() override { forget(); }
     void TearDown() override
     {
         kvx::g_write.sessionOpen = false;
         kvx::g_folder.path[0] = '\0';
         kvx::g_decoder.chunkBytes = kvx::kChunkBytes;
+        for (const std::string &path : written_) std::remove(path.c_str());
     }
     static void forget() { kvx::g_file.name[0] = '\0'; }
     std::string write(const char *name, const Bytes &bytes)
     {
-        const std::string path = dir_ + "/" + name;
-        EXPECT_TRUE(kvxgen::write(path, bytes));
-        return path;
+        written_.push_back(dir_ + "/kvx-open-" + name);
+        EXPECT_TRUE(kvxgen::write(written_.back(), bytes));
+        return written_.back();
     }
-    static Bytes sp_file(size_t frames, uint32_t seed = 1, kvxgen::Layout *layout = nullptr)
+    static Bytes sp_file(size_t frames, uint32_t seed = 1, uint8_t codec = 1)
     {
-        kvxgen::File file;
-        file.segments.push_back(kvxgen::random_segment(1, frames, seed));
-        return kvxgen::build(file, layout);
+        return kvxgen::build(kvxgen::File{{}, {kvxgen::random_segment(codec, frames, seed)}});
     }
-    std::string dir_;
+    const std::string dir_ = ::testing::TempDir().substr(0, ::testing::TempDir().size() - 1); // no separator at the end
+    std::vector<std::string> written_;
 };
 
 // Random mixes of both codecs and blank blocks over up to five chunks, with
@@ -86,14 +77,12 @@ TEST_F(Opening, ReportsWhatTheFileHolds)
             layout.audioBytes = cut * 512;
         }
         forget();
-        const std::string path = write("random.kvx", bytes);
         uint32_t length = 0;
         uint16_t codecs = 0;
         SCOPED_TRACE("round " + std::to_string(round));
-        ASSERT_EQ(KVXActiveFile(path.c_str(), &length, &codecs), 0u);
+        ASSERT_EQ(KVXActiveFile(write("random.kvx", bytes).c_str(), &length, &codecs), 0u);
         const std::vector<uint32_t> want = kvxgen::chunk_times(layout);
-        ASSERT_EQ(kvx::g_file.chunkCount, want.size());
-        for (size_t i = 0; i < want.size(); ++i) ASSERT_EQ(kvx::g_file.chunkTimes[i], want[i]) << "chunk " << i;
+        ASSERT_EQ(std::vector<uint32_t>(kvx::g_file.chunkTimes, kvx::g_file.chunkTimes + kvx::g_file.chunkCount), want);
         EXPECT_EQ(length, want.back());
         EXPECT_EQ(codecs, round == 0 ? KVX_CODEC_SP : kvxgen::codec_flags(layout)) << "an empty file counts as SP";
         EXPECT_EQ(kvx::g_file.headerBlocks, file.header.blocks);
@@ -124,33 +113,30 @@ TEST_F(Opening, RefusedFilesReportNothing)
     const Bytes good = sp_file(40);
     std::string long_name = dir_ + "/";
     long_name.append(300 - long_name.size(), 'a'); // cannot be held as the active name
-    struct Case {
-        const char *what;
+    const struct {
         Bytes bytes;
-        const char *path; // instead of the bytes
+        std::string path; // instead of the bytes
         uint32_t result;
     } cases[] = {
-        {"empty file", Bytes(), nullptr, 7},
-        {"shorter than one block", kvxgen::truncated(good, 511), nullptr, 7},
-        {"wrong magic", kvxgen::with_magic(good, "kvy"), nullptr, 7},
-        {"upper-case magic", kvxgen::with_magic(good, "KVX"), nullptr, 7},
-        {"header block count 0", kvxgen::with_header_blocks(good, 0), nullptr, 7},
-        {"header block count 3", kvxgen::with_header_blocks(good, 3), nullptr, 7},
-        {"shorter than its two header blocks", kvxgen::truncated(good, 1000), nullptr, 7},
-        {"missing", Bytes(), "missing.kvx", 1},
-        {"a folder", Bytes(), "", 1},
-        {"a name too long", Bytes(), long_name.c_str(), 1},
+        {Bytes(), "", 7},
+        {kvxgen::truncated(good, 511), "", 7},
+        {kvxgen::with_magic(good, "kvy"), "", 7},
+        {kvxgen::with_magic(good, "KVX"), "", 7},
+        {kvxgen::with_header_blocks(good, 0), "", 7},
+        {kvxgen::with_header_blocks(good, 3), "", 7},
+        {kvxgen::truncated(good, 1000), "", 7}, // shorter than its two header blocks
+        {Bytes(), dir_ + "/kvx-open-missing.kvx", 1},
+        {Bytes(), dir_, 1},
+        {Bytes(), long_name, 1},
     };
-    for (const Case &c : cases) {
-        const std::string path = c.path == nullptr ? write("broken.kvx", c.bytes)
-                                 : c.path[0] == '/' ? c.path
-                                                    : dir_ + "/" + c.path;
+    for (const auto &c : cases) {
+        const std::string path = c.path.empty() ? write("broken.kvx", c.bytes) : c.path;
         for (auto open : {KVXActiveFile, KVXActiveFile2}) {
             forget();
             uint32_t length = 1234;
-            EXPECT_EQ(open(path.c_str(), &length, nullptr), c.result) << c.what;
-            EXPECT_EQ(length, 1234u) << c.what;
-            EXPECT_EQ(kvx::g_file.handle, nullptr) << c.what;
+            EXPECT_EQ(open(path.c_str(), &length, nullptr), c.result) << &c - cases;
+            EXPECT_EQ(length, 1234u) << &c - cases;
+            EXPECT_EQ(kvx::g_file.handle, nullptr) << &c - cases;
         }
     }
     EXPECT_EQ(KVXActiveFile(nullptr, nullptr, nullptr), 1u);
@@ -159,11 +145,14 @@ TEST_F(Opening, RefusedFilesReportNothing)
     // Nothing opens while a write session is open.
     forget();
     kvx::g_write.sessionOpen = true;
-    EXPECT_EQ(KVXActiveFile(write("busy.kvx", good).c_str(), nullptr, nullptr), 523u);
-    EXPECT_EQ(KVXActiveFile2((dir_ + "/busy.kvx").c_str(), nullptr, nullptr), 523u);
+    const std::string busy = write("busy.kvx", good);
+    EXPECT_EQ(KVXActiveFile(busy.c_str(), nullptr, nullptr), 523u);
+    EXPECT_EQ(KVXActiveFile2(busy.c_str(), nullptr, nullptr), 523u);
     EXPECT_EQ(kvx::g_file.name[0], '\0');
 }
 
+// The active name is answered from what is stored, a failure too; another
+// name is read again: on Windows the name's case does not make another file.
 TEST_F(Opening, SameNameReturnsStoredResultWithoutReading)
 {
     const std::string path = write("a.kvx", sp_file(25));
@@ -174,72 +163,57 @@ TEST_F(Opening, SameNameReturnsStoredResultWithoutReading)
     EXPECT_EQ(KVXActiveFile(path.c_str(), &length, nullptr), 0u);
     EXPECT_EQ(length, 25u * 24);
     EXPECT_EQ(KVXActiveFile2(path.c_str(), &length, nullptr), 0u) << "either opening answers";
-    // A failed opening leaves its name active and its failure stored.
     const std::string bad = write("bad.kvx", kvxgen::with_magic(sp_file(5), "KVX"));
     EXPECT_EQ(KVXActiveFile(bad.c_str(), &length, nullptr), 7u);
     write("bad.kvx", sp_file(5));
-    length = 77;
-    EXPECT_EQ(KVXActiveFile2(bad.c_str(), &length, nullptr), 7u);
-    EXPECT_EQ(length, 77u) << "a stored failure reports no length";
+    for (auto open : {KVXActiveFile, KVXActiveFile2}) {
+        length = 77;
+        EXPECT_EQ(open(bad.c_str(), &length, nullptr), 7u);
+        EXPECT_EQ(length, 77u) << "a stored failure reports no length";
+    }
     EXPECT_EQ(KVXActiveFile(path.c_str(), &length, nullptr), 7u) << "another name is read again";
+    write("A.kvx", sp_file(20));
+    EXPECT_EQ(KVXActiveFile((dir_ + "/kvx-open-A.kvx").c_str(), &length, nullptr), KVX_PATH_SEPARATOR == '\\' ? 7u : 0u);
 }
 
-TEST_F(Opening, NamesAndFolders)
+TEST_F(Opening, NamesInTheActiveFolder)
 {
-    const std::string lower = write("case.kvx", sp_file(10));
-    ASSERT_EQ(KVXActiveFile(lower.c_str(), nullptr, nullptr), 0u);
-    uint32_t length = 0;
-#ifdef _WIN32
-    EXPECT_EQ(KVXActiveFile((dir_ + "/CASE.kvx").c_str(), &length, nullptr), 0u) << "one file: the shortcut";
-#else
-    write("CASE.kvx", sp_file(20));
-    EXPECT_EQ(KVXActiveFile((dir_ + "/CASE.kvx").c_str(), &length, nullptr), 0u);
-    EXPECT_EQ(length, 480u) << "two files";
-#endif
     // A bare name lies in the active folder, with one separator whichever
     // form the folder has; KVXActiveFile takes it as it is.
     write("bare.kvx", sp_file(30));
     const std::string separator(1, KVX_PATH_SEPARATOR);
+    uint32_t length = 0;
     for (const std::string &folder : {dir_, dir_ + separator}) {
         std::snprintf(kvx::g_folder.path, sizeof kvx::g_folder.path, "%s", folder.c_str());
         forget();
-        ASSERT_EQ(KVXActiveFile2("bare.kvx", &length, nullptr), 0u) << folder;
+        ASSERT_EQ(KVXActiveFile2("kvx-open-bare.kvx", &length, nullptr), 0u) << folder;
         EXPECT_EQ(length, 720u);
-        EXPECT_EQ(std::string(kvx::g_file.name), dir_ + separator + "bare.kvx");
+        EXPECT_EQ(std::string(kvx::g_file.name), dir_ + separator + "kvx-open-bare.kvx");
     }
     forget();
-    EXPECT_EQ(KVXActiveFile("bare.kvx", &length, nullptr), 1u);
+    EXPECT_EQ(KVXActiveFile("kvx-open-bare.kvx", &length, nullptr), 1u);
     // KVXActiveFile2 reports the active file's codecs even when it fails.
-    kvxgen::File lp;
-    lp.segments.push_back(kvxgen::random_segment(2, 10, 1));
-    ASSERT_EQ(KVXActiveFile(write("lp.kvx", kvxgen::build(lp)).c_str(), nullptr, nullptr), 0u);
+    ASSERT_EQ(KVXActiveFile(write("lp.kvx", sp_file(10, 1, 2)).c_str(), nullptr, nullptr), 0u);
     uint16_t codecs = 0;
-    EXPECT_EQ(KVXActiveFile2((dir_ + "/missing.kvx").c_str(), nullptr, &codecs), 1u);
+    EXPECT_EQ(KVXActiveFile2((dir_ + "/kvx-open-missing.kvx").c_str(), nullptr, &codecs), 1u);
     EXPECT_EQ(codecs, KVX_CODEC_LP);
 }
 
+// A read-only file, and one writable by its owner only that another user
+// opens: both are opened for reading.
 TEST_F(Opening, ReadOnlyFileOpensForReading)
 {
     const std::string path = write("ro.kvx", sp_file(12));
-#ifdef _WIN32
-    SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_READONLY);
-#else
     chmod(path.c_str(), 0444);
-#endif
     uint32_t length = 0;
     ASSERT_EQ(KVXActiveFile2(path.c_str(), &length, nullptr), 0u);
     EXPECT_EQ(length, 288u);
     EXPECT_EQ(kvx::g_file.access, static_cast<DWORD>(GENERIC_READ));
-#ifdef _WIN32
-    SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-#else
-    // Writable by its owner only, opened by another user: the read and
-    // write opening is denied and the file is opened for reading.
-    forget();
     chmod(path.c_str(), 0644);
+#ifndef _WIN32
+    forget();
     if (getuid() != 0) GTEST_SKIP() << "needs root to open as another user";
-    pid_t child = fork();
-    ASSERT_GE(child, 0);
+    const pid_t child = fork();
     if (child == 0) {
         if (setgid(65534) != 0 || setuid(65534) != 0) _exit(100);
         const uint32_t result = KVXActiveFile(path.c_str(), &length, nullptr);
@@ -252,18 +226,17 @@ TEST_F(Opening, ReadOnlyFileOpensForReading)
 }
 
 #ifndef _WIN32
+// With the transcription feed's 10240-byte chunks a file of 671 MB has more
+// chunks than the 16-bit count holds; 4 GiB do not fit the 32-bit audio byte
+// count at all.  Both are refused before anything is read.
 TEST_F(Opening, TooManyChunksForTheCount)
 {
-    // With the transcription feed's 10240-byte chunks a file of 671 MB has
-    // more chunks than the 16-bit count holds; 4 GiB do not fit the 32-bit
-    // audio byte count at all.  Both are refused before anything is read.
+    kvx::g_decoder.chunkBytes = 10240;
     for (uint64_t size : {uint64_t(1024) + 10240ull * 65536 + 1, (uint64_t(1) << 32) + 4096ull}) {
         forget();
         const std::string path = write("huge.kvx", sp_file(1));
-        ASSERT_EQ(truncate(path.c_str(), static_cast<off_t>(size)), 0) << std::strerror(errno);
-        kvx::g_decoder.chunkBytes = 10240;
+        ASSERT_EQ(truncate(path.c_str(), static_cast<off_t>(size)), 0);
         EXPECT_EQ(KVXActiveFile(path.c_str(), nullptr, nullptr), 7u) << size;
-        unlink(path.c_str());
     }
 }
 #endif

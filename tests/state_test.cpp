@@ -15,13 +15,9 @@ TEST(LibraryState, UnloadReleasesWhatTheLibraryHolds)
     g_file.chunkTimes = static_cast<uint32_t *>(std::malloc(16));
     g_file.chunkTimesOwned = true;
     library_detach();
-    for (uint32_t i = 0; i < kWaveBuffers; ++i) {
-        EXPECT_EQ(g_decoder.waveMemory[i], nullptr);
-        EXPECT_EQ(g_decoder.waveHeader[i], nullptr);
-    }
-    EXPECT_EQ(g_decoder.assemblyMemory, nullptr);
-    EXPECT_EQ(g_decoder.ringMemory, nullptr);
-    EXPECT_EQ(g_decoder.ring, nullptr);
+    for (uint32_t i = 0; i < kWaveBuffers; ++i)
+        EXPECT_TRUE(g_decoder.waveMemory[i] == nullptr && g_decoder.waveHeader[i] == nullptr) << i;
+    EXPECT_TRUE(g_decoder.assemblyMemory == nullptr && g_decoder.ringMemory == nullptr && g_decoder.ring == nullptr);
     EXPECT_EQ(g_file.chunkTimes, nullptr);
     // A table in the management data is not the library's to free.
     static uint32_t borrowed[2] = {100, 200};

@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <functional>
 #include <random>
 #include <string>
 #include <vector>
@@ -18,6 +17,7 @@
 namespace {
 
 using kvxgen::Bytes;
+using kvxgen::Segment;
 
 uint32_t g_control = 0;
 
@@ -32,9 +32,8 @@ Fetched take_frame(uint8_t **frame)
 {
     Fetched f{kvx::g_read.blockCodec, {}};
     const uint8_t *p = *frame;
-    size_t length;
+    size_t length = (p[0] & 2) ? 4 : 24;
     if (f.codec == 1) {
-        length = (p[0] & 2) ? 4 : 24;
         f.bytes.assign(p, p + length);
     } else {
         const int odd = kvx::g_read.parity ? 0 : 1; // parity 1: the frame starts on a word
@@ -47,18 +46,12 @@ Fetched take_frame(uint8_t **frame)
     return f;
 }
 
-std::vector<Bytes> sp_frames(size_t count, uint32_t seed)
-{
-    return kvxgen::random_segment(0, count, seed).frames;
-}
-
 class Stream : public ::testing::Test {
 protected:
     void SetUp() override
     {
         ASSERT_EQ(kvx::allocate_buffers(), 0u);
         kvx::g_decoder.control = &g_control;
-        path_ = ::testing::TempDir() + "kvx-stream-" + ::testing::UnitTest::GetInstance()->current_test_info()->name();
     }
     void TearDown() override { std::remove(path_.c_str()); }
 
@@ -78,9 +71,7 @@ protected:
     std::vector<Fetched> walk(uint32_t ms, uint32_t *start = nullptr, size_t limit = 1000000)
     {
         std::vector<Fetched> out;
-        uint32_t block_start = 0;
-        EXPECT_EQ(kvx::stream_seek(ms, &block_start), 0u);
-        if (start != nullptr) *start = block_start;
+        EXPECT_EQ(kvx::stream_seek(ms, start), 0u);
         while (out.size() < limit) {
             const uint32_t r = kvx::next_frame(&frame_);
             if (r == 1) {
@@ -91,8 +82,7 @@ protected:
             if (!kvx::g_read.codecChanged) break;
             EXPECT_TRUE(g_control & KVX_CW_RESET) << "the decoder starts afresh at a change of codec";
             g_control &= ~KVX_CW_RESET;
-            kvx::g_read.codecChanged = false; // the session starts again at the new codec
-            kvx::g_read.ended = false;
+            kvx::g_read.codecChanged = kvx::g_read.ended = false; // the session starts again at the new codec
         }
         return out;
     }
@@ -113,22 +103,26 @@ protected:
         }
     }
 
-    size_t first_frame_of(size_t block) const
+    // The first frame of the last block with frames (of the first `blocks`)
+    // that begins at or before `ms`.
+    const kvxgen::FrameInfo &block_at(uint32_t ms, size_t blocks = SIZE_MAX) const
     {
-        size_t f = 0;
-        while (layout_.frames[f].block != block) ++f;
-        return f;
+        const kvxgen::FrameInfo *first = &layout_.frames[0];
+        for (const kvxgen::FrameInfo &f : layout_.frames)
+            if (!f.afterEnd && f.indexInBlock == 0 && f.startMs <= ms && f.block < blocks) first = &f;
+        return *first;
     }
 
+    const std::string path_ = ::testing::TempDir() + "kvx-stream.kvx";
     kvxgen::Layout layout_;
-    std::string path_;
     uint8_t *frame_ = nullptr; // the walk's frame position
 };
 
 // Random files of both codecs with blocks that carry nothing and end
 // markers, over one to five chunks: the whole file comes out in order (each
 // frame whole: those joined across blocks and the ring's wrap too), and a
-// start at any time begins with the first frame of the block that holds it.
+// start at any time, also back in a chunk that a refill replaced, begins
+// with the first frame of the block that holds it.
 TEST_F(Stream, WholeFilesAndStartsAtAnyTime)
 {
     std::mt19937 rng(77);
@@ -139,57 +133,44 @@ TEST_F(Stream, WholeFilesAndStartsAtAnyTime)
             const uint8_t codec = static_cast<uint8_t>(rng() % 4);
             const size_t n = 50 + rng() % 4000;
             file.segments.push_back(kvxgen::random_segment(codec, n, static_cast<uint32_t>(rng())));
-            if (rng() % 3 == 0) file.segments.push_back(kvxgen::Segment::blank(rng() % 2 ? 0 : 0xFF, 1 + rng() % 2, codec));
+            if (rng() % 3 == 0) file.segments.push_back(Segment::blank(rng() % 2 ? 0 : 0xFF, 1 + rng() % 2, codec));
             frames += n;
         }
-        if (round == 6) file.segments.insert(file.segments.end() - 1, kvxgen::Segment::blank(0xAA, 1, 0));
+        if (round == 6) file.segments.insert(file.segments.end() - 1, Segment::blank(0xAA, 1, 0));
         open(file);
         SCOPED_TRACE("round " + std::to_string(round));
         expect_frames(walk(0));
-
-        std::vector<uint32_t> block_start(1, 0); // of each block with frames
-        std::vector<size_t> blocks;
-        for (size_t b = 0; b < layout_.blocks.size() && b != layout_.endMarkerBlock; ++b) {
-            const kvxgen::BlockInfo &info = layout_.blocks[b];
-            if (info.frameCount == 0 || info.frameCount >= 0x80) continue;
-            blocks.push_back(b);
-            block_start.push_back(block_start.back() + info.frameCount * kvxgen::frame_ms(info.codecByte));
-        }
         // Beyond the end: the last block before the end (marker).
         const uint32_t range = layout_.totalMs + (layout_.endMarkerBlock == kvxgen::kNone ? 2000 : 0);
-        for (int probe = 0; probe < 8 && !blocks.empty(); ++probe) {
+        for (int probe = 0; probe < 8 && !layout_.frames.empty(); ++probe) {
             const uint32_t ms = static_cast<uint32_t>(rng() % range);
-            size_t i = 0;
-            while (i + 1 < blocks.size() && block_start[i + 1] <= ms) ++i;
             uint32_t start = 0;
             const std::vector<Fetched> got = walk(ms, &start, 1);
             ASSERT_EQ(got.size(), 1u) << "at " << ms;
-            EXPECT_EQ(start, block_start[i]) << "at " << ms;
-            EXPECT_EQ(got[0].bytes, layout_.frames[first_frame_of(blocks[i])].bytes) << "at " << ms;
+            EXPECT_EQ(start, block_at(ms).startMs) << "at " << ms;
+            EXPECT_EQ(got[0].bytes, block_at(ms).bytes) << "at " << ms;
         }
     }
 }
 
-// Files of about two chunks, ending where the ring's halves end or not:
+// Files of two and three chunks, ending where the ring's halves end or not:
 // every frame once, then the end; a start beyond the end on the last block.
 TEST_F(Stream, FilesEndingAtOrBeforeTheRingsEnd)
 {
-    kvxgen::File file;
-    file.tail = kvxgen::Tail::PadBlock;
-    file.segments.push_back(kvxgen::Segment::audio(0, sp_frames(13000, 5)));
-    const Bytes whole = kvxgen::build(file, &layout_);
+    const Bytes whole = kvxgen::build(kvxgen::File{{}, {kvxgen::random_segment(0, 19000, 5)}, kvxgen::Tail::PadBlock},
+                                      &layout_);
     // Exactly two chunks; two chunks whose last block is cut short, so that
-    // the load still fills the ring to its end; 700 blocks.
-    for (size_t audio : {size_t(512000), size_t(512000 - 200), size_t(700 * 512)}) {
+    // the load still fills the ring to its end; 700 blocks; three chunks.
+    for (size_t audio : {512000, 512000 - 200, 700 * 512, 768000}) {
         SCOPED_TRACE(audio);
         open(kvxgen::truncated(whole, 1024 + audio));
-        expect_frames(walk(0, nullptr, 20000), audio);
-        const size_t last = first_frame_of((audio + 511) / 512 - 1);
+        expect_frames(walk(0, nullptr, 30000), audio);
         uint32_t start = 0;
         const std::vector<Fetched> got = walk(0xFFFFFF00, &start, 1);
         ASSERT_EQ(got.size(), 1u);
-        EXPECT_EQ(got[0].bytes, layout_.frames[last].bytes);
-        EXPECT_EQ(start, layout_.frames[last].startMs);
+        EXPECT_EQ(got[0].bytes, block_at(UINT32_MAX, (audio + 511) / 512).bytes);
+        EXPECT_EQ(start, block_at(UINT32_MAX, (audio + 511) / 512).startMs);
+        if (audio > 512000) continue;
         ASSERT_EQ(kvx::stream_seek(0, nullptr), 0u);
         EXPECT_EQ(kvx::ring_position(0), kvx::kRingInPlace) << "the ring holds that chunk already";
     }
@@ -201,84 +182,54 @@ TEST_F(Stream, FilesEndingAtOrBeforeTheRingsEnd)
     uint32_t start = 0;
     ASSERT_EQ(kvx::stream_seek(0x7FFFFFF0, &start), 0u);
     EXPECT_EQ(kvx::g_read.cursor, 512000u - 510);
-    EXPECT_EQ(start, layout_.frames[first_frame_of(999)].startMs);
+    EXPECT_EQ(start, block_at(UINT32_MAX, 1000).startMs);
 }
 
-TEST_F(Stream, RefilledRingIsReadAgainAfterACodecChangeRestart)
-{
-    // SP up to block 800, then LP: the first half is refilled (block 750)
-    // before the session restarts itself at the change of codec.  A start
-    // back in the first chunk must read the file again.
-    kvxgen::File file;
-    file.segments.push_back(kvxgen::Segment::audio(0, sp_frames(800 * 12, 3)));
-    file.segments.push_back(kvxgen::random_segment(2, 20000, 4));
-    open(file);
-    ASSERT_EQ(walk(0, nullptr, 800 * 12 + 50).back().codec, 1u);
-    const std::vector<Fetched> again = walk(0, nullptr, 2);
-    ASSERT_EQ(again.size(), 2u);
-    EXPECT_EQ(again[0].bytes, layout_.frames[0].bytes);
-    EXPECT_EQ(again[1].bytes, layout_.frames[1].bytes);
-}
-
-// --- Damaged blocks: the walk ends, inside the buffers (ASan watches) ------
-
+// Damaged blocks: the walk passes them over or ends, inside the buffers
+// (ASan watches), and the other frames come out.
 TEST_F(Stream, DamagedBlocks)
 {
-    kvxgen::File file;
-    file.segments.push_back(kvxgen::random_segment(1, 300, 11));
-    file.segments.push_back(kvxgen::random_segment(2, 300, 12));
-    const Bytes good = kvxgen::build(file, &layout_);
+    const Bytes good = kvxgen::build(kvxgen::File{{}, {kvxgen::random_segment(1, 300, 11),
+                                                       kvxgen::random_segment(2, 300, 12)}}, &layout_);
     const kvxgen::Layout layout = layout_;
-    auto at = [&](size_t block, size_t byte) { return layout.blocks[block].fileOffset + byte; };
-    auto in_block = [&](size_t block) -> long {
-        return std::count_if(layout.frames.begin(), layout.frames.end(),
-                             [&](const kvxgen::FrameInfo &f) { return f.block == block; });
+    auto in_block = [&](size_t block) {
+        return static_cast<long>(std::count_if(layout.frames.begin(), layout.frames.end(),
+                             [&](const kvxgen::FrameInfo &f) { return f.block == block; }));
     };
-    struct Damage {
-        const char *what;
-        std::function<void(Bytes &)> apply;
-        long lost; // frames not handed out; -1: not known exactly
+    // A byte of a block header set; or the file cut `cut` bytes into its last
+    // block.  `lost`: the frames not handed out, -1 when not known exactly.
+    const struct {
+        size_t block, byte, value, cut;
+        long lost;
+    } damages[] = {
+        {3, 1, 0x01, 0, in_block(3)},     // the first frame inside the block header
+        {4, 4, 7, 0, in_block(4)},        // an unknown codec
+        {2, 2, 0x80, 0, in_block(2)},     // frame counts that are negative as a signed byte
+        {2, 2, 0xA9, 0, in_block(2)},     {2, 2, 0xAB, 0, in_block(2)}, {2, 2, 0xFE, 0, in_block(2)},
+        {1, 2, 1, 0, in_block(1) - 1},    // one frame: joined like any last frame
+        {2, 2, 0x7F, 0, -1},              // more frames than the block holds
+        {2, 2, 0x50, 0, -1},
+        {0, 0, 0, 1, -1}, {0, 0, 0, 3, -1}, {0, 0, 0, 200, -1}, {0, 0, 0, 511, -1},
     };
-    std::vector<Damage> damages = {
-        {"first frame inside the header", [&](Bytes &b) { b[at(3, 0)] = 0x0F, b[at(3, 1)] = 0x01; }, in_block(3)},
-        {"unknown codec byte", [&](Bytes &b) { b[at(4, 4)] = 7; }, in_block(4)},
-    };
-    for (uint8_t count : {0x80, 0x81, 0xA9, 0xAB, 0xFE, 0x7F, 0x50})
-        damages.push_back({"frame count", [&, count](Bytes &b) { b[at(2, 2)] = b[at(7, 2)] = count; }, -1});
-    for (size_t cut : {1, 3, 200, 511})
-        damages.push_back(
-            {"truncated last block", [&, cut](Bytes &b) { b.resize(at(layout.blocks.size() - 1, cut)); }, -1});
-    for (const Damage &d : damages) {
+    for (const auto &d : damages) {
         Bytes bytes = good;
-        d.apply(bytes);
+        if (d.cut != 0) bytes.resize(layout.blocks.back().fileOffset + d.cut);
+        else bytes[layout.blocks[d.block].fileOffset + d.byte] = static_cast<uint8_t>(d.value);
         open(bytes);
         const std::vector<Fetched> got = walk(0, nullptr, 100000);
-        EXPECT_FALSE(got.empty()) << d.what;
-        const size_t most = layout.frames.size() + 2 * 0x7F;
-        EXPECT_EQ(got.size(), d.lost >= 0 ? layout.frames.size() - d.lost : std::min(got.size(), most)) << d.what;
+        SCOPED_TRACE(::testing::Message() << d.block << " " << d.byte << " " << d.value << " " << d.cut);
+        EXPECT_FALSE(got.empty());
+        EXPECT_EQ(got.size(), d.lost < 0 ? std::min(got.size(), layout.frames.size() + 2 * 0x7F) : layout.frames.size() - d.lost);
     }
-
-    // A block of one frame: its frame is joined like any last frame and the
-    // next block's frames follow.
-    Bytes one = good;
-    one[at(1, 2)] = 1;
-    open(one);
-    const std::vector<Fetched> got = walk(0);
-    layout_ = layout;
-    ASSERT_GT(got.size(), first_frame_of(1) + 1);
-    EXPECT_EQ(got[first_frame_of(1)].bytes, layout.frames[first_frame_of(1)].bytes);
-    EXPECT_EQ(got[first_frame_of(1) + 1].bytes, layout.frames[first_frame_of(2)].bytes);
 }
 
+// A frameless block before a block of one frame at the middle of either
+// half: one fetch carries the cursor past the refill point, and the refill
+// must still come.  Then chunks of nothing but frameless blocks: the walk
+// refills as it goes and ends at the file's end.
 TEST_F(Stream, BlocksWithoutFramesNeverStallTheRefill)
 {
-    // A frameless block before a block of one frame at the middle of either
-    // half: one fetch carries the cursor past the refill point, and the
-    // refill must still come.  Then chunks of nothing but frameless blocks:
-    // the walk refills as it goes and ends at the file's end.
-    kvxgen::File file;
-    file.segments.push_back(kvxgen::Segment::audio(0, sp_frames(19000, 8)));
-    Bytes bytes = kvxgen::build(file, &layout_);
+    Bytes bytes = kvxgen::build(kvxgen::File{{}, {kvxgen::random_segment(0, 19000, 8)}}, &layout_);
     for (size_t block : {750, 1250}) {
         bytes[layout_.blocks[block - 1].fileOffset + 2] = 0;
         bytes[layout_.blocks[block].fileOffset + 2] = 1;
@@ -288,9 +239,7 @@ TEST_F(Stream, BlocksWithoutFramesNeverStallTheRefill)
     EXPECT_GT(frames, 18000u);
     EXPECT_LT(frames, 19000u);
 
-    kvxgen::File blank;
-    blank.segments.push_back(kvxgen::Segment::blank(0, 1400, 0));
-    open(blank);
+    open(kvxgen::File{{}, {Segment::blank(0, 1400, 0)}});
     EXPECT_TRUE(walk(0).empty());
 }
 
