@@ -1,6 +1,6 @@
 // Deleting recordings: locked ones are made read-only first and kept unless
 // the user says otherwise; the answer is about the first file only.
-#include "database_fixture.h"
+#include "../header/header_fixture.h"
 
 #include <string>
 

@@ -1,6 +1,6 @@
 // Deleting recordings through the Windows shell, whose confirmation is a
 // modal dialog: a watcher thread answers it as a user would.
-#include "database_fixture.h"
+#include "../header/header_fixture.h"
 
 #include <atomic>
 #include <chrono>

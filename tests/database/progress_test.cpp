@@ -1,6 +1,6 @@
 // The progress dialog: language, texts, the bar, and the result it ends
 // with.
-#include "database_fixture.h"
+#include "../header/header_fixture.h"
 
 #include <cstring>
 #include <fstream>
