@@ -51,13 +51,19 @@ protected:
 
 // Random mixes of both codecs and blank blocks over up to five chunks, with
 // one or two header blocks, no audio at all, and files cut at exactly two
-// chunks and one block more: length, codecs and the chunk time table.
+// chunks and one block more: length, codecs, the chunk time table and the
+// header's facts.
 TEST_F(Opening, ReportsWhatTheFileHolds)
 {
     std::mt19937 rng(20261206);
     for (int round = 0; round < 14; ++round) {
         kvxgen::File file;
         file.header.blocks = 1 + static_cast<int>(rng() % 2);
+        file.header.number = 0xA1B2C3D4u * static_cast<uint32_t>(round + 1);
+        file.header.lock = static_cast<uint8_t>(round % 2 ? 0 : 0xFF);
+        file.header.extendedMark = round % 3 ? 2 : 0;
+        file.header.lengthDigits = std::to_string(100000 + round);
+        file.fillLengths = false;
         file.tail = kvxgen::Tail::PadBlock;
         const size_t cut = round == 1 ? 1000 : round == 2 ? 1001 : 0;
         const size_t target_blocks = round == 0 ? 0 : cut != 0 ? cut + 200 : 1 + rng() % 2400;
@@ -89,23 +95,11 @@ TEST_F(Opening, ReportsWhatTheFileHolds)
         EXPECT_EQ(kvx::g_file.audioBytes, std::max<size_t>(layout.audioBytes, 1)) << "no audio counts one byte";
         EXPECT_EQ(kvx::g_file.handle, nullptr) << "no handle is kept between calls";
         EXPECT_EQ(kvx::g_file.access, static_cast<DWORD>(GENERIC_READ | GENERIC_WRITE));
+        EXPECT_TRUE(kvx::g_file.number == file.header.number && kvx::g_file.lock == file.header.lock &&
+                    kvx::g_file.extended == (round % 3 != 0));
+        EXPECT_EQ(std::string(reinterpret_cast<const char *>(kvx::g_file.timeKey), 18),
+                  file.header.lengthDigits + file.header.endDate + file.header.endTime);
     }
-}
-
-TEST_F(Opening, HeaderFactsAreTakenOver)
-{
-    kvxgen::File file;
-    file.header.number = 0xA1B2C3D4u;
-    file.header.lock = 0;
-    file.header.endDate = "261205";
-    file.header.endTime = "235959";
-    file.fillLengths = false;
-    file.header.lengthDigits = "000001";
-    ASSERT_EQ(KVXActiveFile(write("facts.kvx", kvxgen::build(file)).c_str(), nullptr, nullptr), 0u);
-    EXPECT_EQ(kvx::g_file.number, 0xA1B2C3D4u);
-    EXPECT_EQ(kvx::g_file.lock, 0);
-    EXPECT_TRUE(kvx::g_file.extended);
-    EXPECT_EQ(std::string(reinterpret_cast<const char *>(kvx::g_file.timeKey), 18), "000001261205235959");
 }
 
 TEST_F(Opening, RefusedFilesReportNothing)
@@ -118,16 +112,10 @@ TEST_F(Opening, RefusedFilesReportNothing)
         std::string path; // instead of the bytes
         uint32_t result;
     } cases[] = {
-        {Bytes(), "", 7},
-        {kvxgen::truncated(good, 511), "", 7},
-        {kvxgen::with_magic(good, "kvy"), "", 7},
-        {kvxgen::with_magic(good, "KVX"), "", 7},
-        {kvxgen::with_header_blocks(good, 0), "", 7},
-        {kvxgen::with_header_blocks(good, 3), "", 7},
-        {kvxgen::truncated(good, 1000), "", 7}, // shorter than its two header blocks
-        {Bytes(), dir_ + "/kvx-open-missing.kvx", 1},
-        {Bytes(), dir_, 1},
-        {Bytes(), long_name, 1},
+        {Bytes(), "", 7}, {kvxgen::truncated(good, 511), "", 7}, {kvxgen::with_magic(good, "kvy"), "", 7},
+        {kvxgen::with_magic(good, "KVX"), "", 7}, {kvxgen::with_header_blocks(good, 0), "", 7},
+        {kvxgen::with_header_blocks(good, 3), "", 7}, {kvxgen::truncated(good, 1000), "", 7}, // 1000: two header blocks
+        {Bytes(), dir_ + "/kvx-open-missing.kvx", 1}, {Bytes(), dir_, 1}, {Bytes(), long_name, 1},
     };
     for (const auto &c : cases) {
         const std::string path = c.path.empty() ? write("broken.kvx", c.bytes) : c.path;

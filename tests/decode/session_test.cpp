@@ -42,11 +42,20 @@ kvxgen::File file_of(std::initializer_list<std::pair<uint8_t, size_t>> parts, ui
 
 class Session : public ::testing::Test {
 protected:
+    // The service is set up once, by the first test of the process: nothing
+    // starts before, nor without a device.
     void SetUp() override
     {
-        ASSERT_TRUE(KVXPosixSetWaveSink("capture"));
         static HWND window = KVXPosixCreateWindow(window_proc, nullptr); // the service keeps the first
-        window_ = window;
+        if (!kvx::g_decoder.initialised) {
+            EXPECT_EQ(KVXStartDecoding(0), 12u);
+            ASSERT_TRUE(KVXPosixSetWaveSink("none"));
+            EXPECT_EQ(KVXInitDecoder(window, &g_control), 2u) << "no device";
+            EXPECT_EQ(KVXStartDecoding(0), 12u);
+        }
+        ASSERT_TRUE(KVXPosixSetWaveSink("capture"));
+        ASSERT_EQ(KVXInitDecoder(window, &g_control), 0u);
+        ASSERT_EQ(kvx::g_decoder.window, window);
     }
     void TearDown() override
     {
@@ -55,12 +64,11 @@ protected:
         std::remove(path_.c_str());
     }
 
-    void open(const kvxgen::File &file, const std::string &path = "")
+    void open(const kvxgen::File &file)
     {
-        const std::string name = path.empty() ? path_ : path;
-        ASSERT_TRUE(kvxgen::write(name, kvxgen::build(file, &layout_)));
+        ASSERT_TRUE(kvxgen::write(path_, kvxgen::build(file, &layout_)));
         kvx::g_file.name[0] = '\0';
-        ASSERT_EQ(KVXActiveFile(name.c_str(), &length_, nullptr), 0u);
+        ASSERT_EQ(KVXActiveFile(path_.c_str(), &length_, nullptr), 0u);
     }
 
     // Starts with the SP decoder as the first start found it, so that two
@@ -112,30 +120,15 @@ protected:
     const kvx::SpOutputState sp_output_ = kvx::g_spOutput;
     const uint32_t speed_ = kvx::g_speedCounter;
     const std::string path_ = ::testing::TempDir() + "kvx-session.kvx";
-    HWND window_ = nullptr;
     kvxgen::Layout layout_;
     uint32_t length_ = 0;
 };
-
-TEST_F(Session, ServiceIsSetUpOnce)
-{
-    if (kvx::g_decoder.initialised) GTEST_SKIP() << "the service was set up by an earlier test of this process";
-    EXPECT_EQ(KVXStartDecoding(0), 12u);
-    ASSERT_TRUE(KVXPosixSetWaveSink("none"));
-    EXPECT_EQ(KVXInitDecoder(window_, &g_control), 2u) << "no device";
-    EXPECT_EQ(KVXStartDecoding(0), 12u);
-    ASSERT_TRUE(KVXPosixSetWaveSink("capture"));
-    ASSERT_EQ(KVXInitDecoder(window_, &g_control), 0u);
-    EXPECT_EQ(KVXInitDecoder(nullptr, nullptr), 0u) << "a second call changes nothing";
-    EXPECT_EQ(kvx::g_decoder.window, window_);
-}
 
 // Device and file output play exactly what decoding to PCM gives: at every
 // speed, across a change of codec (the device reopened at the new rate
 // after the partly filled last buffer), and a file output's last frames.
 TEST_F(Session, PlaysWhatDecodingToPcmGives)
 {
-    ASSERT_EQ(KVXInitDecoder(window_, &g_control), 0u);
     const struct {
         kvxgen::File file;
         uint32_t control;
@@ -191,10 +184,11 @@ TEST_F(Session, PlaysWhatDecodingToPcmGives)
 
 // The stop position counts the device's bytes from the start of the block
 // that holds the start time, also hours into a session: past 2^32 / 24 (SP)
-// and 2^32 / 30 (LP) bytes.
+// and 2^32 / 30 (LP) bytes.  The stop takes the session's own requests from
+// the queue and leaves the caller's messages, a quit among them.
 TEST_F(Session, StopPositionCountsFromTheStartBlock)
 {
-    ASSERT_EQ(KVXInitDecoder(window_, &g_control), 0u);
+    const HWND window = kvx::g_decoder.window;
     for (uint8_t codec : {1, 2}) {
         open(file_of({{codec, 300}}, 3));
         kvx::g_file.chunkTimes[0] = 100000000; // a file of 27 hours
@@ -205,8 +199,16 @@ TEST_F(Session, StopPositionCountsFromTheStartBlock)
             start(block + 31, 0);
             EXPECT_EQ(kvx::g_session.startMs, block) << "the start of the block";
             ASSERT_TRUE(KVXPosixWaveAddPlayed(kvx::g_session.waveOut, bytes));
+            MSG msg;
+            for (int i = 0; i < 6; ++i) // fewer requests queued than the stop takes away
+                ASSERT_TRUE(KVXPosixPeekMessage(&msg, window, KVX_MSG_BUFFER_REQUEST, KVX_MSG_BUFFER_REQUEST, PM_REMOVE));
+            ASSERT_TRUE(KVXPosixPostMessage(window, WM_USER + 7, 1, 2));
+            KVXPosixPostQuitMessage(0);
             uint32_t stop = 0;
             ASSERT_EQ(KVXEndDecoding(&stop), 0u);
+            EXPECT_TRUE(KVXPosixPeekMessage(&msg, nullptr, WM_USER + 7, WM_USER + 7, PM_REMOVE));
+            EXPECT_TRUE(KVXPosixPeekMessage(&msg, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE));
+            EXPECT_FALSE(KVXPosixPeekMessage(&msg, window, KVX_MSG_BUFFER_REQUEST, KVX_MSG_BUFFER_REQUEST, PM_REMOVE));
             EXPECT_EQ(stop, block + (codec == 1 ? uint64_t(bytes) * 24 / 528 : bytes / 16)) << int(codec) << " " << bytes;
         }
     }
@@ -214,7 +216,6 @@ TEST_F(Session, StopPositionCountsFromTheStartBlock)
 
 TEST_F(Session, ResumeAHundredMillisecondsIntoABlock)
 {
-    ASSERT_EQ(KVXInitDecoder(window_, &g_control), 0u);
     open(file_of({{1, 400}}, 3));
     size_t first = 0;
     while (layout_.frames[first].block != 7) ++first;
@@ -234,7 +235,6 @@ TEST_F(Session, ResumeAHundredMillisecondsIntoABlock)
 // nothing of the old ring is decoded or started, not even by a resume.
 TEST_F(Session, NothingPlaysOnceTheActiveFileIsGivenUp)
 {
-    ASSERT_EQ(KVXInitDecoder(window_, &g_control), 0u);
     const std::string bad = path_ + ".bad";
     ASSERT_TRUE(kvxgen::write(bad, kvxgen::with_magic(kvxgen::build(file_of({{1, 50}})), "KVX")));
     const std::function<void()> give_up[] = {
@@ -259,30 +259,11 @@ TEST_F(Session, NothingPlaysOnceTheActiveFileIsGivenUp)
     // and the new file plays from the position asked for.
     open(file_of({{1, 100}}));
     start(0, KVX_CW_NO_DEVICE);
-    open(file_of({{1, 100}}, 2), bad); // a good file now
+    open(file_of({{1, 100}}, 2));
     g_control = KVX_CW_NO_DEVICE | KVX_CW_RESUME;
     ASSERT_EQ(KVXStartDecoding(0), 0u);
     ASSERT_EQ(KVXDecodeToPCM(&pcm, nullptr), 1u);
     EXPECT_EQ(kvx::g_read.pcmFrame, kvx::g_decoder.ring + (layout_.frames[1].fileOffset - 1024));
-    std::remove(bad.c_str());
-}
-
-TEST_F(Session, StopKeepsTheCallersOwnMessages)
-{
-    ASSERT_EQ(KVXInitDecoder(window_, &g_control), 0u);
-    open(file_of({{1, 300}}));
-    start(0, 0);
-    MSG msg;
-    for (int i = 0; i < 6; ++i) // fewer requests queued than the stop takes away
-        ASSERT_TRUE(KVXPosixPeekMessage(&msg, window_, KVX_MSG_BUFFER_REQUEST, KVX_MSG_BUFFER_REQUEST, PM_REMOVE));
-    ASSERT_TRUE(KVXPosixPostMessage(window_, WM_USER + 7, 1, 2));
-    KVXPosixPostQuitMessage(0);
-    uint32_t stop = 0;
-    ASSERT_EQ(KVXEndDecoding(&stop), 0u);
-    EXPECT_TRUE(KVXPosixPeekMessage(&msg, nullptr, WM_USER + 7, WM_USER + 7, PM_REMOVE));
-    EXPECT_TRUE(KVXPosixPeekMessage(&msg, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE));
-    EXPECT_FALSE(KVXPosixPeekMessage(&msg, window_, KVX_MSG_BUFFER_REQUEST, KVX_MSG_BUFFER_REQUEST, PM_REMOVE))
-        << "the session's own requests are gone";
 }
 
 } // namespace

@@ -189,26 +189,22 @@ TEST_F(Stream, FilesEndingAtOrBeforeTheRingsEnd)
 // (ASan watches), and the other frames come out.
 TEST_F(Stream, DamagedBlocks)
 {
-    const Bytes good = kvxgen::build(kvxgen::File{{}, {kvxgen::random_segment(1, 300, 11),
-                                                       kvxgen::random_segment(2, 300, 12)}}, &layout_);
+    const kvxgen::File file{{}, {kvxgen::random_segment(1, 300, 11), kvxgen::random_segment(2, 300, 12)}};
+    const Bytes good = kvxgen::build(file, &layout_);
     const kvxgen::Layout layout = layout_;
-    auto in_block = [&](size_t block) {
-        return static_cast<long>(std::count_if(layout.frames.begin(), layout.frames.end(),
-                             [&](const kvxgen::FrameInfo &f) { return f.block == block; }));
-    };
-    // A byte of a block header set; or the file cut `cut` bytes into its last
-    // block.  `lost`: the frames not handed out, -1 when not known exactly.
+    std::vector<long> in_block(layout.blocks.size()); // frames that begin in each block
+    for (const kvxgen::FrameInfo &f : layout.frames) ++in_block[f.block];
+    // A byte of a block header set, or the file cut `cut` bytes into its last
+    // block; `lost`: the frames not handed out, -1 when not known exactly.
     const struct {
         size_t block, byte, value, cut;
         long lost;
     } damages[] = {
-        {3, 1, 0x01, 0, in_block(3)},     // the first frame inside the block header
-        {4, 4, 7, 0, in_block(4)},        // an unknown codec
-        {2, 2, 0x80, 0, in_block(2)},     // frame counts that are negative as a signed byte
-        {2, 2, 0xA9, 0, in_block(2)},     {2, 2, 0xAB, 0, in_block(2)}, {2, 2, 0xFE, 0, in_block(2)},
-        {1, 2, 1, 0, in_block(1) - 1},    // one frame: joined like any last frame
-        {2, 2, 0x7F, 0, -1},              // more frames than the block holds
-        {2, 2, 0x50, 0, -1},
+        {3, 1, 0x01, 0, in_block[3]},                                 // the first frame inside the block header
+        {4, 4, 7, 0, in_block[4]},                                    // an unknown codec
+        {2, 2, 0x80, 0, in_block[2]}, {2, 2, 0xA9, 0, in_block[2]}, {2, 2, 0xAB, 0, in_block[2]}, // negative counts
+        {1, 2, 1, 0, in_block[1] - 1},                                // one frame: joined like any last frame
+        {2, 2, 0x7F, 0, -1}, {2, 2, 0x50, 0, -1},                     // more frames than the block holds
         {0, 0, 0, 1, -1}, {0, 0, 0, 3, -1}, {0, 0, 0, 200, -1}, {0, 0, 0, 511, -1},
     };
     for (const auto &d : damages) {
@@ -216,10 +212,10 @@ TEST_F(Stream, DamagedBlocks)
         if (d.cut != 0) bytes.resize(layout.blocks.back().fileOffset + d.cut);
         else bytes[layout.blocks[d.block].fileOffset + d.byte] = static_cast<uint8_t>(d.value);
         open(bytes);
-        const std::vector<Fetched> got = walk(0, nullptr, 100000);
+        const size_t got = walk(0, nullptr, 100000).size();
         SCOPED_TRACE(::testing::Message() << d.block << " " << d.byte << " " << d.value << " " << d.cut);
-        EXPECT_FALSE(got.empty());
-        EXPECT_EQ(got.size(), d.lost < 0 ? std::min(got.size(), layout.frames.size() + 2 * 0x7F) : layout.frames.size() - d.lost);
+        EXPECT_GT(got, 0u);
+        EXPECT_EQ(got, d.lost < 0 ? std::min(got, layout.frames.size() + 2 * 0x7F) : layout.frames.size() - d.lost);
     }
 }
 
