@@ -53,70 +53,57 @@ TEST_F(HeaderInfoTest, EveryFieldIsWrittenAndReadAtItsOffset)
     }
 }
 
-TEST_F(HeaderInfoTest, MissingDamagedAndCutFiles)
+// The getters by source: missing, damaged and cut files; two blocks, not
+// extended (260, the mode of the first audio block, the second-block fields
+// zero, the caller's length kept); one block, read-only (not converted, the
+// length from the digits); a header image in memory, of two blocks or one,
+// its magic in any case; no active folder.
+TEST_F(HeaderInfoTest, WhatTheGettersReadFrom)
 {
     const Bytes good = kvxgen::build(sp_file(100));
-    write("a.kvx", good);
     write("bad.kvx", kvxgen::with_magic(good, "KVX"));
     write("short.kvx", kvxgen::truncated(good, 100));
+    kvxgen::File lp = sp_file(20), old = sp_file(50, 1);
+    lp.header.extendedMark = 0;
+    lp.segments[0] = kvxgen::random_segment(3, 20, 1);
+    write("lp.kvx", kvxgen::build(lp));
+    old.segments[0] = kvxgen::random_segment(2, 50, 1);
+    old.header.lengthDigits = "000102";
+    old.fillLengths = false;
+    const Bytes before = kvxgen::build(old);
+    write("old.kvx", before);
+    set_read_only("old.kvx", true);
     const struct {
         const char *name;
         uint32_t plain, full;
-    } cases[] = {{"missing.kvx", 1, 513}, {"bad.kvx", 7, 7}, {"short.kvx", 7, 7}};
-    HeaderInfo info{};
-    HeaderInfoEx ex{};
+        int mode, signedWord;
+        uint32_t lengthMs;
+    } cases[] = {{"missing.kvx", 1, 513, 0, 0, 0}, {"bad.kvx", 7, 7, 0, 0, 0},       {"short.kvx", 7, 7, 0, 0, 0},
+                 {"lp.kvx", 0, 260, 3, -1, 12345},  {"old.kvx", 0, 0, 2, -1, 62000}};
     for (const auto &c : cases) {
-        EXPECT_EQ(KVXGetHeaderInfo(c.name, &info), c.plain) << c.name;
-        EXPECT_EQ(KVXGetHeaderInfoEx(c.name, &ex), c.full) << c.name;
+        SCOPED_TRACE(c.name);
+        HeaderInfo info{};
+        HeaderInfoEx ex;
+        std::memset(&ex, 0x55, sizeof ex);
+        ex.lengthMs = 12345;
+        EXPECT_EQ(KVXGetHeaderInfo(c.name, &info), c.plain);
+        EXPECT_EQ(KVXGetHeaderInfoEx(c.name, &ex), c.full);
+        if (c.mode == 0) continue;
+        EXPECT_EQ(ex.codingMode, c.mode);
+        EXPECT_EQ(ex.signedWord, c.signedWord);
+        EXPECT_EQ(ex.lengthMs, c.lengthMs);
+        EXPECT_EQ(ex.text3[0] | ex.itemA1 | ex.flag1 | ex.number2 | ex.text4[99], 0);
     }
-    kvx::g_folder.path[0] = '\0'; // no active folder
-    EXPECT_EQ(KVXGetHeaderInfo("a.kvx", &info), 6u);
-    EXPECT_EQ(KVXGetHeaderInfoEx("a.kvx", &ex), 6u);
-}
+    set_read_only("old.kvx", false);
+    EXPECT_EQ(read("old.kvx"), before);
 
-TEST_F(HeaderInfoTest, WithoutAValidSecondBlock)
-{
-    // Two blocks, not extended: 260, the mode of the first audio block, the
-    // second-block fields zero, the caller's length left alone.
-    kvxgen::File file = sp_file(20);
-    file.header.extendedMark = 0;
-    file.segments[0] = kvxgen::random_segment(3, 20, 1);
-    write("n.kvx", kvxgen::build(file));
-    HeaderInfoEx ex{};
-    ex.lengthMs = 12345;
-    ex.text4[0] = 'z';
-    EXPECT_EQ(KVXGetHeaderInfoEx("n.kvx", &ex), 260u);
-    EXPECT_EQ(ex.codingMode, 3);
-    EXPECT_EQ(ex.text4[0], 0);
-    EXPECT_EQ(ex.lengthMs, 12345u);
-
-    // One block, read-only: not converted; the length from the digits.
-    file = sp_file(50, 1);
-    file.segments[0] = kvxgen::random_segment(2, 50, 1);
-    file.header.lengthDigits = "000102";
-    file.fillLengths = false;
-    const Bytes before = kvxgen::build(file);
-    write("ro.kvx", before);
-    set_read_only("ro.kvx", true);
-    std::memset(&ex, 0x55, sizeof ex);
-    ASSERT_EQ(KVXGetHeaderInfoEx("ro.kvx", &ex), 0u);
-    EXPECT_EQ(ex.codingMode, 2);
-    EXPECT_EQ(ex.signedWord, -1);
-    EXPECT_EQ(ex.lengthMs, 62000u);
-    EXPECT_EQ(ex.text3[0] | ex.itemA1 | ex.flag1 | ex.number2 | ex.text4[99], 0);
-    set_read_only("ro.kvx", false);
-    EXPECT_EQ(read("ro.kvx"), before);
-}
-
-TEST_F(HeaderInfoTest, HeaderImageInMemory)
-{
     kvxgen::File file = sp_file(10);
     file.header.text1 = "image";
     Bytes image(9, 'i');
     const Bytes bytes = kvxgen::build(file);
     image.insert(image.end(), bytes.begin(), bytes.begin() + 1024);
     image.push_back(0);
-    image[10] = 'K'; // the magic of an image in any case
+    image[10] = 'K';
     image[11] = 'V';
     const char *source = reinterpret_cast<const char *>(image.data());
     HeaderInfoEx ex{};
@@ -128,6 +115,10 @@ TEST_F(HeaderInfoTest, HeaderImageInMemory)
     EXPECT_EQ(ex.lengthMs, 0u);
     image[11] = 'w'; // no image: a name of the folder, which is missing
     EXPECT_EQ(KVXGetHeaderInfoEx(source, &ex), 513u);
+    kvx::g_folder.path[0] = '\0';
+    HeaderInfo info{};
+    EXPECT_EQ(KVXGetHeaderInfo("lp.kvx", &info), 6u);
+    EXPECT_EQ(KVXGetHeaderInfoEx("lp.kvx", &ex), 6u);
 }
 
 // A one-block file with short marks, the last one past the audio.
