@@ -30,25 +30,19 @@ protected:
     std::string dir_;
 };
 
-struct Received {
-    UINT message;
-    WPARAM wParam;
-    LPARAM lParam;
-    DWORD thread;
-};
-
-// Written by the window's thread; read by others under `lock` or after a join.
+// What a window's procedure received: written by the window's thread, read
+// by others under `lock` or after a join.
 struct WindowLog {
     std::mutex lock;
-    std::vector<Received> messages;
+    std::vector<MSG> messages; // time: the receiving thread's id
     LRESULT answer = 0;
 
-    std::vector<Received> of(UINT message)
+    std::vector<MSG> of(UINT message)
     {
         std::lock_guard<std::mutex> guard(lock);
-        std::vector<Received> out;
-        for (const Received &r : messages)
-            if (r.message == message) out.push_back(r);
+        std::vector<MSG> out;
+        for (const MSG &m : messages)
+            if (m.message == message) out.push_back(m);
         return out;
     }
     size_t count(UINT message) { return of(message).size(); }
@@ -59,7 +53,7 @@ inline LRESULT CALLBACK log_proc(HWND window, UINT message, WPARAM wParam, LPARA
 {
     auto *log = static_cast<WindowLog *>(KVXPosixGetWindowUser(window));
     std::lock_guard<std::mutex> guard(log->lock);
-    log->messages.push_back(Received{message, wParam, lParam, GetCurrentThreadId()});
+    log->messages.push_back(MSG{window, message, wParam, lParam, GetCurrentThreadId(), {}});
     return log->answer + static_cast<LRESULT>(message);
 }
 
@@ -67,12 +61,10 @@ inline LRESULT CALLBACK log_proc(HWND window, UINT message, WPARAM wParam, LPARA
 inline bool pump_until(const std::function<bool()> &done, int timeoutMs = 5000)
 {
     const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    for (;;) {
-        MSG msg;
+    for (MSG msg;; Sleep(1)) {
         while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&msg);
         if (done()) return true;
         if (std::chrono::steady_clock::now() > end) return false;
-        Sleep(1);
     }
 }
 
