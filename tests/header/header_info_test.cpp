@@ -69,6 +69,7 @@ TEST_F(HeaderInfoTest, WhatTheGettersReadFrom)
     write("lp.kvx", kvxgen::build(lp));
     old.segments[0] = kvxgen::random_segment(2, 50, 1);
     old.header.lengthDigits = "000102";
+    old.header.signedWord = 0x1234;
     old.fillLengths = false;
     const Bytes before = kvxgen::build(old);
     write("old.kvx", before);
@@ -122,11 +123,11 @@ TEST_F(HeaderInfoTest, WhatTheGettersReadFrom)
 }
 
 // A one-block file with short marks, the last one past the audio.
-Bytes one_block_file(size_t frames, kvxgen::Layout *layout)
+Bytes one_block_file(size_t frames, kvxgen::Layout *layout, uint8_t codec = 1)
 {
     kvxgen::File file;
     file.header.blocks = 1;
-    file.segments.push_back(kvxgen::random_segment(1, frames, static_cast<uint32_t>(frames)));
+    file.segments.push_back(kvxgen::random_segment(codec, frames, static_cast<uint32_t>(frames)));
     kvxgen::build(file, layout);
     const size_t last = layout->blocks.size();
     file.header.shortMarks[0] = {static_cast<uint16_t>(last / 2 + 1), 2};
@@ -156,9 +157,9 @@ TEST_F(HeaderInfoTest, ActiveFileConvertedUnderAnotherName)
     }
 }
 
-// One-block files of 1, 2, 3 and 10 chunks converted by the full getter:
-// the audio moves to 1024 unchanged; the length is the sum of the frame
-// times; the marks in the audio become extended marks, sorted; a second call
+// One-block files of 1 (LP), 2, 3 and 10 chunks converted by the full
+// getter: the audio moves to 1024 unchanged; the length is the sum of the
+// frame times, the coding mode that of the audio; the marks in the audio become extended marks, sorted; a second call
 // changes nothing.  Then one read that fails or comes back short, or one
 // write that fails, at any point of the conversion (by the full getter or by
 // an opening): the file is the original byte for byte or the whole converted
@@ -169,7 +170,8 @@ TEST_F(HeaderInfoTest, ConversionUnderDiskFaults)
     for (size_t frames : {size_t(300), size_t(9000), size_t(16000), size_t(70000)}) {
         SCOPED_TRACE(frames);
         kvxgen::Layout layout;
-        const Bytes before = one_block_file(frames, &layout);
+        const uint8_t codec = frames == 300 ? 2 : 1;
+        const Bytes before = one_block_file(frames, &layout, codec);
         write("f.kvx", before);
         HeaderInfoEx ex{};
         ASSERT_EQ(KVXGetHeaderInfoEx("f.kvx", &ex), 0u);
@@ -180,7 +182,8 @@ TEST_F(HeaderInfoTest, ConversionUnderDiskFaults)
         EXPECT_EQ(converted[36] & converted[37], 0xFF);
         EXPECT_EQ(ex.signedWord, -1);
         EXPECT_EQ(ex.lengthMs, layout.totalMs);
-        uint32_t middle = 2 * 24, positions[16], count = 0;
+        EXPECT_EQ(ex.codingMode, codec == 2 ? 2 : 0);
+        uint32_t middle = 2 * kvxgen::frame_ms(codec), positions[16], count = 0;
         for (size_t b = 0; b < layout.blocks.size() / 2; ++b)
             middle += layout.blocks[b].frameCount * kvxgen::frame_ms(layout.blocks[b].codecByte);
         ASSERT_EQ(open("f.kvx"), 0u);
@@ -256,7 +259,7 @@ TEST_F(SetHeaderInfoTest, LockReadOnlyAndTheNumberField)
     ASSERT_EQ(open("l.kvx"), 0u);
     HeaderInfoEx ex{};
     ASSERT_EQ(KVXSetHeaderInfo(&ex, KVX_FIELD_LOCK), 0u);
-    EXPECT_EQ(KVXSetHeaderInfo(&ex, KVX_FIELD_TEXT2), 80u) << "locked";
+    EXPECT_EQ(KVXSetHeaderInfo(&ex, KVX_FIELD_TEXT2 | KVX_FIELD_NUMBER), 80u) << "locked";
     EXPECT_EQ(KVXWritePriority(3), 80u);
     ex.number = 77; // the number field alone may always be set
     EXPECT_EQ(KVXSetHeaderInfo(&ex, KVX_FIELD_NUMBER), 0u);
@@ -270,7 +273,7 @@ TEST_F(SetHeaderInfoTest, LockReadOnlyAndTheNumberField)
     set_read_only("l.kvx", true);
     ASSERT_EQ(open("l.kvx"), 0u);
     ex.number = 1234;
-    EXPECT_EQ(KVXSetHeaderInfo(&ex, KVX_FIELD_TEXT1), 8u);
+    EXPECT_EQ(KVXSetHeaderInfo(&ex, KVX_FIELD_TEXT1 | KVX_FIELD_NUMBER), 8u);
     EXPECT_EQ(KVXWritePriority(1), 8u);
     EXPECT_EQ(KVXSetHeaderInfo(&ex, KVX_FIELD_NUMBER), 0u);
     EXPECT_EQ(read("l.kvx")[28] | read("l.kvx")[29] << 8, 1234);
