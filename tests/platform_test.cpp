@@ -73,7 +73,7 @@ TEST_P(Files, FollowTheModel)
         const int file = isFile ? m.names[nm] : -1;
         Model::Handle *h = m.handles.empty() ? nullptr : &m.handles[pick(static_cast<unsigned>(m.handles.size()))];
         std::string data = h ? m.files[h->file].data : "";
-        const unsigned op = pick(h ? 9 : 4);
+        const unsigned op = pick(h ? 10 : 4);
         if (op == 0) { // CreateFileA
             const DWORD disposition = pick(5) + 1, share = pick(8);
             // Truncating openings come with write access, as the library makes them.
@@ -171,7 +171,10 @@ TEST_P(Files, FollowTheModel)
                 h->pos = static_cast<size_t>(base + distance);
                 EXPECT_EQ(got, h->pos);
             }
-        } else if (op == 7) { // GetFileSize
+        } else if (op == 7) { // SetEndOfFile
+            expect(SetEndOfFile(h->h), h->access & W ? 0 : ERROR_ACCESS_DENIED, "SetEndOfFile");
+            if (h->access & W) m.files[h->file].data.resize(h->pos, '\0');
+        } else if (op == 8) { // GetFileSize
             DWORD high = 9;
             EXPECT_EQ(GetFileSize(h->h, &high), data.size());
             EXPECT_EQ(high, 0u);

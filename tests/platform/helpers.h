@@ -35,7 +35,6 @@ protected:
 struct WindowLog {
     std::mutex lock;
     std::vector<MSG> messages; // time: the receiving thread's id
-    LRESULT answer = 0;
 
     std::vector<MSG> of(UINT message)
     {
@@ -48,13 +47,13 @@ struct WindowLog {
     size_t count(UINT message) { return of(message).size(); }
 };
 
-// Logs the message and answers `answer + message`.
+// Logs the message and answers with its number.
 inline LRESULT CALLBACK log_proc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
     auto *log = static_cast<WindowLog *>(KVXPosixGetWindowUser(window));
     std::lock_guard<std::mutex> guard(log->lock);
     log->messages.push_back(MSG{window, message, wParam, lParam, GetCurrentThreadId(), {}});
-    return log->answer + static_cast<LRESULT>(message);
+    return static_cast<LRESULT>(message);
 }
 
 // Dispatches the thread's messages until `done` holds; false on timeout.
@@ -68,11 +67,10 @@ inline bool pump_until(const std::function<bool()> &done, int timeoutMs = 5000)
     }
 }
 
+// Dispatches what an earlier test left in the thread's queue.
 inline void drain_queue()
 {
-    MSG msg;
-    while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
-    }
+    pump_until([] { return true; });
 }
 
 } // namespace kvxtest

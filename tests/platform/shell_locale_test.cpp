@@ -4,32 +4,24 @@
 
 #include <cstring>
 #include <fstream>
-#include <map>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <utility>
 #include <vector>
 
 #include "helpers.h"
 
 namespace {
 
-using Names = std::initializer_list<std::string>;
+using Names = std::vector<std::string>;
 
-// The hook's answers by file name (IDNO for others), and what it was asked.
-struct Answers {
-    std::map<std::string, int> byName;
-    std::vector<std::pair<std::string, BOOL>> asked;
-};
-
-int answer_hook(const char *path, BOOL readOnly, void *user)
+// The host's hook: yes for names with "yes", cancel for "cancel", else no;
+// notes the names asked for, with "*" for a read-only file.
+int answer_hook(const char *path, BOOL readOnly, void *asked)
 {
-    auto *answers = static_cast<Answers *>(user);
     const std::string name = std::strrchr(path, '/') + 1;
-    answers->asked.emplace_back(name, readOnly);
-    auto it = answers->byName.find(name);
-    return it != answers->byName.end() ? it->second : IDNO;
+    *static_cast<std::string *>(asked) += name + (readOnly ? "* " : " ");
+    return name.find("yes") != std::string::npos ? IDYES : name == "cancel" ? IDCANCEL : IDNO;
 }
 
 class Delete : public kvxtest::TempFolder {
@@ -39,24 +31,8 @@ protected:
         KVXPosixSetConfirmHook(nullptr, nullptr);
         TempFolder::TearDown();
     }
-    // Makes the files; those whose name begins with "locked" read-only.
-    void make(Names names) const
-    {
-        for (const std::string &name : names) {
-            std::ofstream(path(name)) << name;
-            if (name.rfind("locked", 0) == 0) chmod(path(name).c_str(), 0444);
-        }
-    }
-    // Which of the files are still there.
-    std::string left(Names names) const
-    {
-        std::string out;
-        for (const std::string &name : names)
-            if (access(path(name).c_str(), F_OK) == 0) out += (out.empty() ? "" : " ") + name;
-        return out;
-    }
     // Deletes the files as one operation; `op` stays for a look.
-    int remove(Names names, FILEOP_FLAGS flags, UINT func = FO_DELETE)
+    int remove(const Names &names, FILEOP_FLAGS flags, UINT func = FO_DELETE)
     {
         std::string from;
         for (const std::string &name : names) from += path(name) + '\0';
@@ -69,40 +45,47 @@ protected:
     SHFILEOPSTRUCTA op{};
 };
 
-TEST_F(Delete, WithoutAHookReadOnlyFilesAreKept)
+// Without a hook read-only files are kept; with one, it is asked for each
+// file until it cancels; FOF_NOCONFIRMATION lets all go unasked.  A missing
+// file is an error, and the others still go.
+TEST_F(Delete, WithoutAHookReadOnlyFilesAreKeptAndWithOneEachIsAsked)
 {
-    make({"a", "b", "c", "locked"});
-    EXPECT_EQ(remove({"a", "locked"}, FOF_SILENT | FOF_NOERRORUI | FOF_ALLOWUNDO), 0);
-    EXPECT_TRUE(op.fAnyOperationsAborted);
-    EXPECT_EQ(left({"a", "locked"}), "locked");
-    // FOF_NOCONFIRMATION lets everything go; a missing file is an error, and
-    // the others still go.
-    EXPECT_EQ(remove({"locked", "missing", "b"}, FOF_NOCONFIRMATION), static_cast<int>(ERROR_FILE_NOT_FOUND));
-    EXPECT_FALSE(op.fAnyOperationsAborted);
+    const int missing = static_cast<int>(ERROR_FILE_NOT_FOUND);
+    const struct {
+        bool hook;
+        FILEOP_FLAGS flags;
+        Names files; // those whose name begins with "locked" are read-only
+        int result;
+        const char *left, *asked;
+        BOOL aborted;
+    } cases[] = {
+        {false, FOF_SILENT | FOF_NOERRORUI | FOF_ALLOWUNDO, {"a", "locked"}, 0, "locked", "", TRUE},
+        {false, FOF_NOCONFIRMATION, {"locked", "missing", "b"}, missing, "", "", FALSE},
+        {true, 0, {"no", "missing", "locked-yes", "yes", "cancel", "after"}, missing, "no cancel after",
+         "no locked-yes* yes cancel ", TRUE},
+        {true, 0, {"no"}, 0, "no", "no ", TRUE}, // kept by answer is no error
+        {true, FOF_NOCONFIRMATION, {"no", "locked"}, 0, "", "", FALSE},
+    };
+    for (const auto &c : cases) {
+        std::string asked, left;
+        KVXPosixSetConfirmHook(c.hook ? answer_hook : nullptr, &asked);
+        for (const std::string &name : c.files) {
+            if (name != "missing") std::ofstream(path(name)) << name;
+            if (name.rfind("locked", 0) == 0) chmod(path(name).c_str(), 0444);
+        }
+        EXPECT_EQ(remove(c.files, c.flags), c.result) << &c - cases;
+        for (const std::string &name : c.files) {
+            if (chmod(path(name).c_str(), 0644) != 0) continue; // gone
+            left += (left.empty() ? "" : " ") + name;
+            unlink(path(name).c_str());
+        }
+        EXPECT_EQ(left, c.left) << &c - cases;
+        EXPECT_EQ(asked, c.asked) << &c - cases;
+        EXPECT_EQ(op.fAnyOperationsAborted, c.aborted) << &c - cases;
+    }
+    std::ofstream(path("c")) << "c";
     EXPECT_NE(remove({"c"}, FOF_NOCONFIRMATION, FO_COPY), 0) << "only deleting is done";
-    EXPECT_EQ(left({"locked", "b", "c"}), "c");
-}
-
-TEST_F(Delete, TheHookIsAskedForEachFileUntilItCancels)
-{
-    Answers answers;
-    answers.byName = {{"locked-yes", IDYES}, {"yes", IDYES}, {"cancel", IDCANCEL}};
-    KVXPosixSetConfirmHook(answer_hook, &answers);
-    make({"no", "locked-yes", "yes", "cancel", "after"});
-    EXPECT_EQ(remove({"no", "missing", "locked-yes", "yes", "cancel", "after"}, 0),
-              static_cast<int>(ERROR_FILE_NOT_FOUND));
-    using Asked = std::vector<std::pair<std::string, BOOL>>;
-    EXPECT_EQ(answers.asked, (Asked{{"no", FALSE}, {"locked-yes", TRUE}, {"yes", FALSE}, {"cancel", FALSE}}));
-    // A yes deletes a read-only file too; a cancel keeps the rest.
-    EXPECT_EQ(left({"no", "locked-yes", "yes", "cancel", "after"}), "no cancel after");
-    EXPECT_TRUE(op.fAnyOperationsAborted);
-
-    // Kept by answer is no error; FOF_NOCONFIRMATION does not ask.
-    answers.asked.clear();
-    EXPECT_EQ(remove({"no"}, 0), 0);
-    EXPECT_EQ(remove({"no", "after"}, FOF_NOCONFIRMATION), 0);
-    EXPECT_EQ(answers.asked.size(), 1u);
-    EXPECT_EQ(left({"no", "after"}), "");
+    EXPECT_EQ(access(path("c").c_str(), F_OK), 0);
 }
 
 // LC_ALL, then LC_MESSAGES, then LANG; an empty one does not count.

@@ -123,7 +123,7 @@ TEST_F(WaveOut, PlaysBuffersInOrderAndReportsEachToTheWindow)
 // "null" plays in real time; "alsa" plays, or falls back to "null" without
 // a sound card.  Written buffers hold the device until played, or until a
 // reset returns them at once.
-TEST_F(WaveOut, SinksPlayInRealTimeAndResetReturnsTheQueue)
+TEST_F(WaveOut, NullAndAlsaSinksPlayInRealTimeAndResetReturnsTheQueue)
 {
     for (const char *sink : {"null", "alsa"}) {
         SCOPED_TRACE(sink);
