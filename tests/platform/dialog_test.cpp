@@ -44,10 +44,10 @@ TEST(Threads, CreateThreadKeepsTheExitCodeForTheHandle)
     EXPECT_EQ(sent.load(), -1);
     g_release = true;
     EXPECT_EQ(WaitForSingleObject(thread, INFINITE), WAIT_OBJECT_0);
+    EXPECT_FALSE(IsWindow(g_window)) << "the thread's windows went before the handle was signalled";
     sender.join();
     EXPECT_EQ(sent.load(), 0);
     EXPECT_TRUE(GetExitCodeThread(thread, &code) && code == 33u);
-    EXPECT_FALSE(IsWindow(g_window)) << "the thread's windows went before the handle was signalled";
     EXPECT_TRUE(CloseHandle(thread));
     EXPECT_FALSE(CloseHandle(thread));
     EXPECT_EQ(WaitForSingleObject(thread, 0), WAIT_FAILED);

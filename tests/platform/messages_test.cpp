@@ -43,20 +43,21 @@ TEST(Messages, QueueFollowsAModel)
     for (int step = 0; step < 3000; ++step) {
         SCOPED_TRACE("step " + std::to_string(step));
         const unsigned op = pick(20);
-        const MSG posted{targets[pick(3)], WM_USER + pick(6), static_cast<WPARAM>(step), 0, 0, {}};
+        const UINT message = WM_USER + pick(6);
+        const auto wParam = static_cast<WPARAM>(step);
         if (op < 8) {
-            ASSERT_TRUE(PostMessageA(posted.hwnd, posted.message, posted.wParam, 0));
-            model.push_back(posted);
+            model.push_back(MSG{targets[pick(3)], message, wParam, 0, 0, {}});
+            ASSERT_TRUE(PostMessageA(model.back().hwnd, message, wParam, 0));
         } else if (op == 8) {
             // From another thread: to this thread's window it queues here;
             // a thread message stays on that thread.
             std::thread([&] {
-                EXPECT_TRUE(PostMessageA(b, posted.message, posted.wParam, 0));
+                EXPECT_TRUE(PostMessageA(b, message, wParam, 0));
                 EXPECT_TRUE(PostMessageA(nullptr, kPing, 0, 0));
                 EXPECT_FALSE(PostMessageA(gone, kPing, 0, 0));
                 EXPECT_EQ(GetLastError(), ERROR_INVALID_WINDOW_HANDLE);
             }).join();
-            model.push_back(MSG{b, posted.message, posted.wParam, 0, 0, {}});
+            model.push_back(MSG{b, message, wParam, 0, 0, {}});
         } else if (op == 9) {
             KVXPosixPostQuitMessage(quitCode = static_cast<int>(pick(100)));
             quit = true;
