@@ -31,6 +31,7 @@ DWORD WINAPI worker_main(LPVOID)
 TEST(Threads, CreateThreadKeepsTheExitCodeForTheHandle)
 {
     DWORD id = 0, code = 0;
+    g_window = nullptr, g_release = false;
     HANDLE thread = CreateThread(nullptr, 0, worker_main, nullptr, 0, &id);
     while (g_window.load() == nullptr) Sleep(1);
     EXPECT_NE(id, GetCurrentThreadId());
