@@ -49,9 +49,9 @@ Bytes append(const Bytes &data, int k, uint16_t chunks, uint32_t number = 0)
 {
     const uint32_t table[3] = {100, 200, 300};
     const std::string text = key(k);
+    const kvx::ManagementRecord record{number, reinterpret_cast<const uint8_t *>(text.data()), 3, chunks, table};
     uint32_t bytes = 0;
-    uint8_t *out = kvx::append_record(data.data(), static_cast<uint32_t>(data.size()),
-                                      {number, reinterpret_cast<const uint8_t *>(text.data()), 3, chunks, table}, &bytes);
+    uint8_t *out = kvx::append_record(data.data(), static_cast<uint32_t>(data.size()), record, &bytes);
     const Bytes result(out, out + bytes);
     std::free(out);
     return result;

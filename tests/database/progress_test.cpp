@@ -63,11 +63,12 @@ TEST_F(DatabaseFolder, WithoutADialogTheJobRunsHere)
 std::string to_utf8(const char *code_page, std::string in)
 {
     iconv_t convert = iconv_open("UTF-8", code_page);
+    const bool opened = convert != reinterpret_cast<iconv_t>(-1);
     std::string out(in.size() * 4 + 4, '\0');
     char *from = &in[0], *to = &out[0];
     size_t left = in.size(), room = out.size();
-    const bool done = convert != reinterpret_cast<iconv_t>(-1) && iconv(convert, &from, &left, &to, &room) != size_t(-1);
-    if (convert != reinterpret_cast<iconv_t>(-1)) iconv_close(convert);
+    const bool done = opened && iconv(convert, &from, &left, &to, &room) != static_cast<size_t>(-1);
+    if (opened) iconv_close(convert);
     out.resize(out.size() - room);
     return done ? out : std::string();
 }

@@ -36,6 +36,8 @@ TEST_F(HeaderInfoTest, EveryFieldIsWrittenAndReadAtItsOffset)
         HeaderInfoEx ex{}, back{};
         HeaderInfo plain{};
         auto *record = reinterpret_cast<uint8_t *>(&ex);
+        const auto *full_record = reinterpret_cast<uint8_t *>(&back);
+        const auto *short_record = reinterpret_cast<uint8_t *>(&plain);
         for (size_t i = 0; i < sizeof ex; ++i) record[i] = static_cast<uint8_t>(i * 7 + f.header + 1);
         std::copy(record + f.record, record + f.record + f.width, want.begin() + static_cast<long>(f.header));
         if (f.bit == 0) {
@@ -47,8 +49,7 @@ TEST_F(HeaderInfoTest, EveryFieldIsWrittenAndReadAtItsOffset)
         EXPECT_EQ(read("s.kvx"), want) << "field " << f.header;
         ASSERT_EQ(KVXGetHeaderInfoEx("s.kvx", &back), 0u);
         ASSERT_EQ(KVXGetHeaderInfo("s.kvx", &plain), 0u);
-        EXPECT_EQ(0, std::memcmp(reinterpret_cast<uint8_t *>(&back) + f.record, record + f.record, f.width)) << f.header;
-        const auto *short_record = reinterpret_cast<uint8_t *>(&plain);
+        EXPECT_EQ(0, std::memcmp(full_record + f.record, record + f.record, f.width)) << f.header;
         EXPECT_TRUE(f.plain < 0 || std::memcmp(short_record + f.plain, record + f.record, f.width) == 0) << f.header;
     }
 }
