@@ -22,7 +22,8 @@ std::atomic<bool> g_release{false};
 
 DWORD WINAPI worker_main(LPVOID)
 {
-    g_window = KVXPosixCreateWindow(kvxtest::log_proc, nullptr);
+    static kvxtest::WindowLog log;
+    g_window = KVXPosixCreateWindow(kvxtest::log_proc, &log);
     (void)&t_slow_end;
     while (!g_release) Sleep(1);
     return 33;
@@ -128,8 +129,8 @@ INT_PTR CALLBACK short_dialog(HWND dialog, UINT message, WPARAM, LPARAM lParam)
 TEST(Dialog, EndsAtOnceOnQuitAndRefusesBadArguments)
 {
     kvxtest::drain_queue();
-    HWND window = KVXPosixCreateWindow(kvxtest::log_proc, nullptr);
-    HWND gone = KVXPosixCreateWindow(kvxtest::log_proc, nullptr);
+    kvxtest::WindowLog log;
+    HWND window = KVXPosixCreateWindow(kvxtest::log_proc, &log), gone = KVXPosixCreateWindow(kvxtest::log_proc, &log);
     KVXPosixDestroyWindow(gone);
     const struct {
         HWND owner;
@@ -144,6 +145,7 @@ TEST(Dialog, EndsAtOnceOnQuitAndRefusesBadArguments)
     MSG msg;
     EXPECT_TRUE(PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE) && msg.message == WM_QUIT && msg.wParam == 5u);
     EXPECT_FALSE(EndDialog(window, 1)) << "no dialog";
+    EXPECT_TRUE(log.messages.empty());
     KVXPosixDestroyWindow(window);
 }
 
