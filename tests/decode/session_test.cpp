@@ -189,6 +189,7 @@ TEST_F(Session, PlaysWhatDecodingToPcmGives)
 TEST_F(Session, StopPositionCountsFromTheStartBlock)
 {
     const HWND window = kvx::g_decoder.window;
+    const UINT request = KVX_MSG_BUFFER_REQUEST;
     for (uint8_t codec : {1, 2}) {
         open(file_of({{codec, 300}}, 3));
         kvx::g_file.chunkTimes[0] = 100000000; // a file of 27 hours
@@ -201,15 +202,15 @@ TEST_F(Session, StopPositionCountsFromTheStartBlock)
             ASSERT_TRUE(KVXPosixWaveAddPlayed(kvx::g_session.waveOut, bytes));
             MSG msg;
             for (int i = 0; i < 6; ++i) // fewer requests queued than the stop takes away
-                ASSERT_TRUE(KVXPosixPeekMessage(&msg, window, KVX_MSG_BUFFER_REQUEST, KVX_MSG_BUFFER_REQUEST, PM_REMOVE));
+                ASSERT_TRUE(KVXPosixPeekMessage(&msg, window, request, request, PM_REMOVE));
             ASSERT_TRUE(KVXPosixPostMessage(window, WM_USER + 7, 1, 2));
             KVXPosixPostQuitMessage(0);
             uint32_t stop = 0;
             ASSERT_EQ(KVXEndDecoding(&stop), 0u);
             EXPECT_TRUE(KVXPosixPeekMessage(&msg, nullptr, WM_USER + 7, WM_USER + 7, PM_REMOVE));
             EXPECT_TRUE(KVXPosixPeekMessage(&msg, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE));
-            EXPECT_FALSE(KVXPosixPeekMessage(&msg, window, KVX_MSG_BUFFER_REQUEST, KVX_MSG_BUFFER_REQUEST, PM_REMOVE));
-            EXPECT_EQ(stop, block + (codec == 1 ? uint64_t(bytes) * 24 / 528 : bytes / 16)) << int(codec) << " " << bytes;
+            EXPECT_FALSE(KVXPosixPeekMessage(&msg, window, request, request, PM_REMOVE));
+            EXPECT_EQ(stop, block + (codec == 1 ? uint64_t(bytes) * 24 / 528 : bytes / 16)) << int(codec) << bytes;
         }
     }
 }
