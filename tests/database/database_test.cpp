@@ -175,7 +175,7 @@ TEST_F(LargeFiles, DamagedManagementFilesAreRebuiltUnloadableOnesKept)
 {
     write("big.kvx", recording(1200));
     Bytes cut = management_data(2, 2);
-    cut.resize(cut.size() - 5);
+    cut.resize(cut.size() - 2); // into the last record's table
     for (const Bytes &bad : {management_data(1, 0x80), cut, Bytes{5, 0, 0, 0, 'K', 'V'}}) {
         write(management, bad);
         open_in(1, "big.kvx");
