@@ -202,11 +202,6 @@ HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATT
 
 namespace posix {
 
-void fail_writes_after(long writes)
-{
-    KVXPosixSetFileFault(KVX_FAULT_WRITE, writes, -1);
-}
-
 bool close_file(HANDLE handle)
 {
     FileObject *file = file_of(handle);

@@ -38,10 +38,6 @@ uint32_t object_kind(HANDLE handle);
 /* Closes a file handle; false (with the error set) when it is not one. */
 bool close_file(HANDLE handle);
 
-/* For tests: after `writes` more successful WriteFile calls every further
- * one fails with ERROR_DISK_FULL; a negative count makes writes work again. */
-void fail_writes_after(long writes);
-
 /* Message windows (messages.cpp).  A window belongs to the thread that
  * creates it, and only that thread destroys it. */
 HWND create_window(WNDPROC proc, void *user);
