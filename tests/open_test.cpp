@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <random>
 #include <string>
 #include <sys/stat.h>
@@ -126,6 +127,7 @@ TEST_F(Opening, RefusedFilesReportNothing)
             EXPECT_EQ(open(path.c_str(), &length, nullptr), c.result) << &c - cases;
             EXPECT_EQ(length, 1234u) << &c - cases;
             EXPECT_EQ(kvx::g_file.handle, nullptr) << &c - cases;
+            EXPECT_NE(std::memchr(kvx::g_file.name, 0, kvx::kNameBytes), nullptr) << "the name ends in its buffer";
         }
     }
     EXPECT_EQ(KVXActiveFile(nullptr, nullptr, nullptr), 1u);

@@ -76,7 +76,9 @@ protected:
             if (!kvx::g_read.codecChanged) break;
             EXPECT_TRUE(g_control & KVX_CW_RESET) << "the decoder starts afresh at a change of codec";
             g_control &= ~KVX_CW_RESET;
-            kvx::g_read.codecChanged = kvx::g_read.ended = false; // the session starts again at the new codec
+            // The session starts again at the new codec, from the chunk loaded last.
+            kvx::g_read.codecChanged = kvx::g_read.ended = false;
+            kvx::g_read.sessionStartChunk = kvx::g_read.loadChunk;
         }
         return out;
     }
