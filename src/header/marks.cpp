@@ -18,6 +18,7 @@
 #include <cstring>
 
 #include "core/state.h"
+#include "edit/edit.h"
 #include "format/header.h"
 #include "kvx.h"
 
@@ -433,7 +434,7 @@ extern "C" uint32_t KVXAPI KVXGetIndexMark(uint32_t positions[16], uint32_t *cou
 
 extern "C" uint32_t KVXAPI KVXGetExtIndexMark(uint32_t *positions, uint32_t *count)
 {
-    /* The write session's own marks join here once recording exists. */
+    if (edit::session_open()) return edit::session_get_marks(positions, count);
     if (g_file.headerBlocks == 1 || !g_file.extended) {
         uint32_t short_positions[kMarkSlots];
         uint32_t short_count = 0;
@@ -491,6 +492,7 @@ extern "C" uint32_t KVXAPI KVXDeleteIndexMark(uint32_t positionMs)
 
 extern "C" uint32_t KVXAPI KVXWriteExtIndexMark(int32_t positionMs)
 {
+    if (edit::session_open()) return edit::session_write_mark(positionMs);
     uint32_t result = check_writable();
     if (result == KVX_OK) result = check_extended();
     if (result == KVX_OK) result = current_ext_marks();
@@ -512,6 +514,7 @@ extern "C" uint32_t KVXAPI KVXWriteExtIndexMark(int32_t positionMs)
 
 extern "C" uint32_t KVXAPI KVXDeleteExtIndexMark(uint32_t positionMs)
 {
+    if (edit::session_open()) return edit::session_delete_mark(positionMs);
     uint32_t result = check_writable();
     if (result == KVX_OK) result = check_extended();
     if (result == KVX_OK) result = current_ext_marks();
