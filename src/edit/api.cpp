@@ -354,8 +354,11 @@ uint32_t pack(Session &s, bool last)
         block[4] = s.mode;
         block[5] = 0xFF;
         std::memcpy(block + 6, s.accumulator, payload);
+        /* SP: every 16-bit pair exchanged; an odd last byte of a short
+         * payload is paired with a zero byte, so that the reader, which
+         * takes SP bytes pairwise, finds it where it looks. */
         if (s.mode <= 1)
-            for (uint32_t i = 0; i + 1 < payload; i += 2) std::swap(block[6 + i], block[7 + i]);
+            for (uint32_t i = 0; i < payload; i += 2) std::swap(block[6 + i], block[7 + i]);
         const uint32_t result = output_put(s.out, block, 1);
         if (result != 0) return result;
         const uint32_t d = frames * s.frameMs;
