@@ -456,6 +456,16 @@ uint32_t discard_session(void *handle)
     return 0;
 }
 
+uint8_t *header_image()
+{
+    return g_edit != nullptr ? g_edit->header : nullptr;
+}
+
+void header_changed()
+{
+    if (g_edit != nullptr) g_edit->headerChanged = true;
+}
+
 /* ---- the session's index marks -------------------------------------- */
 
 uint32_t session_get_marks(uint32_t *positions, uint32_t *count)

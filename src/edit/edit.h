@@ -65,6 +65,12 @@ uint32_t session_get_marks(uint32_t *positions, uint32_t *count);
 uint32_t session_write_mark(int32_t position);
 uint32_t session_delete_mark(uint32_t position);
 
+/* The session's header image: the first header block and the second,
+ * 1,024 bytes, as the committed file will carry them. */
+uint8_t *header_image();
+/* Fields of the second block were changed. */
+void header_changed();
+
 /* Tables of up to this many chunks without replacements of their own are
  * rewritten whole by a change (20); larger ones get a replacement for the
  * changed chunk.  Tests lower it to reach deep trees with small files. */

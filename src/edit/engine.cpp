@@ -365,6 +365,9 @@ uint32_t rename_due(Session &s, Table *table, bool *kept)
                 *kept = true;
             } else if (!*kept) {
                 return KVX_ERR_CREATE;
+            } else {
+                /* Kept under its own name: later changes do not try again. */
+                child->name = child->path;
             }
         }
         const uint32_t result = rename_due(s, child, kept);
@@ -500,7 +503,7 @@ uint32_t segment_close(Session &s)
         change_abandon(s);
         return result;
     }
-    if (s.fileEmpty || s.length == 0) {
+    if (s.fileEmpty || s.change.lengthBefore == 0) {
         /* Everything before was erased or never was: the recording is the
          * whole audio. */
         for (Entry &entry : s.root->entries) {

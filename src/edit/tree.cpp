@@ -2,6 +2,7 @@
  * The edit tree: tables, their times, finding a position, the walker and
  * the checks.
  */
+#include <cassert>
 #include <cstdio>
 #include <cstring>
 
@@ -98,12 +99,18 @@ bool last_leaf(Table *table, Leaf *leaf)
     return false;
 }
 
+std::string check_table(const Table *table, uint32_t *last_end, bool files);
+
 } // namespace
 
 void update_times(Session &s)
 {
     s.length = times_from(s.root, 0);
     if (s.handle != nullptr) s.handle->root = s.root;
+#ifndef NDEBUG
+    uint32_t end = 0;
+    assert(check_table(s.root, &end, false).empty() && end == s.length);
+#endif
 }
 
 bool locate(Session &s, uint32_t position, Leaf *leaf)
@@ -179,7 +186,7 @@ uint32_t walk_table(const Table *table, BlockSink sink, void *user, std::vector<
     return 0;
 }
 
-std::string check_table(const Table *table, uint32_t *last_end)
+std::string check_table(const Table *table, uint32_t *last_end, bool files)
 {
     char text[160];
     uint32_t last = 0;
@@ -194,7 +201,7 @@ std::string check_table(const Table *table, uint32_t *last_end)
         last = entry.end;
         if (entry.repl != nullptr) {
             uint32_t child_end = 0;
-            std::string fault = check_table(entry.repl, &child_end);
+            std::string fault = check_table(entry.repl, &child_end, files);
             if (!fault.empty()) return fault;
             if (child_end != entry.end) {
                 std::snprintf(text, sizeof text, "%s: entry %u ends at %u, its replacement at %u",
@@ -203,7 +210,7 @@ std::string check_table(const Table *table, uint32_t *last_end)
             }
         }
     }
-    if (!table->root) {
+    if (files && !table->root) {
         HANDLE file = CreateFileA(table->path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                   nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (file == INVALID_HANDLE_VALUE) return table->path + ": missing";
@@ -248,7 +255,7 @@ std::string check_tree()
 {
     if (g_edit == nullptr) return std::string();
     uint32_t end = 0;
-    std::string fault = check_table(g_edit->root, &end);
+    std::string fault = check_table(g_edit->root, &end, true);
     if (!fault.empty()) return fault;
     if (end != g_edit->length) {
         char text[96];

@@ -14,6 +14,7 @@
 #include "database/convert.h"
 #include "database/progress.h"
 #include "decode/open.h"
+#include "edit/edit.h"
 #include "format/header.h"
 #include "kvx.h"
 
@@ -95,6 +96,35 @@ bool is_header_image(const char *source)
         if (c == 0 || (c | 0x20) != static_cast<uint8_t>(kMagic[i])) return false;
     }
     return true;
+}
+
+/* The fields of a record that the mask selects, into a header (both
+ * blocks); the lock byte also into the active file's. */
+void set_first_fields(uint8_t *h, const HeaderInfoEx *info, uint32_t mask)
+{
+    if (mask & KVX_FIELD_TEXT1) std::memcpy(h + hdr::kText1, info->text1, sizeof info->text1);
+    if (mask & KVX_FIELD_NUMBER) hdr::put32(h + hdr::kNumber, info->number);
+    if (mask & KVX_FIELD_END_TRANS) hdr::put16(h + hdr::kEndTrans, info->endTrans);
+    if (mask & KVX_FIELD_SIGNED_WORD) hdr::put16(h + hdr::kSignedWord, static_cast<uint16_t>(info->signedWord));
+    if (mask & KVX_FIELD_TEXT2) std::memcpy(h + hdr::kText2, info->text2, sizeof info->text2);
+    if (mask & KVX_FIELD_PRIORITY) h[hdr::kPriority] = info->priority;
+    if (mask & KVX_FIELD_LOCK) {
+        h[hdr::kLock] = info->lock;
+        g_file.lock = info->lock;
+    }
+    if (mask & KVX_FIELD_NUMBER) g_file.number = info->number;
+}
+
+void set_second_fields(uint8_t *h, const HeaderInfoEx *info, uint32_t mask)
+{
+    if (mask & KVX_FIELD_TEXT3) std::memcpy(h + hdr::kText3, info->text3, sizeof info->text3);
+    if (mask & KVX_FIELD_ITEM_A) std::memcpy(h + hdr::kItemA, &info->itemA1, hdr::kItemBytes);
+    if (mask & KVX_FIELD_ITEM_B) std::memcpy(h + hdr::kItemB, &info->itemB1, hdr::kItemBytes);
+    if (mask & KVX_FIELD_ITEM_C) std::memcpy(h + hdr::kItemC, &info->itemC1, hdr::kItemBytes);
+    if (mask & KVX_FIELD_FLAG1) h[hdr::kFlag1] = info->flag1;
+    if (mask & KVX_FIELD_FLAG2) h[hdr::kFlag2] = info->flag2;
+    if (mask & KVX_FIELD_NUMBER2) hdr::put32(h + hdr::kNumber2, info->number2);
+    if (mask & KVX_FIELD_TEXT4) std::memcpy(h + hdr::kText4, info->text4, sizeof info->text4);
 }
 
 bool read_exact(HANDLE file, uint8_t *buffer, DWORD bytes, DWORD *got)
@@ -182,9 +212,9 @@ extern "C" uint32_t KVXAPI KVXGetHeaderInfo(const char *name, HeaderInfo *info)
 extern "C" uint32_t KVXAPI KVXGetHeaderInfoEx(const char *source, HeaderInfoEx *info)
 {
     if (source == nullptr || info == nullptr) return KVX_ERR_REOPEN;
-    /* The write session's header image is the source here once write
-     * sessions exist. */
-    if (!g_write.sessionOpen && is_header_image(source))
+    /* While a write session is open its header image is the header. */
+    if (edit::session_open()) return fill_from_image(edit::header_image(), info);
+    if (is_header_image(source))
         return fill_from_image(reinterpret_cast<const uint8_t *>(source) + 9, info);
 
     if (g_folder.path[0] == '\0') return KVX_ERR_NO_FOLDER;
@@ -268,7 +298,16 @@ extern "C" uint32_t KVXAPI KVXGetHeaderInfoEx(const char *source, HeaderInfoEx *
 extern "C" uint32_t KVXAPI KVXSetHeaderInfo(const HeaderInfoEx *info, uint32_t mask)
 {
     /* With a write session open the session's header image takes the
-     * change once write sessions exist. */
+     * change; it reaches the file when the session is closed. */
+    if (edit::session_open()) {
+        if (info != nullptr) {
+            uint8_t *image = edit::header_image();
+            set_first_fields(image, info, mask);
+            set_second_fields(image, info, mask);
+            if (mask & 0xFF00) edit::header_changed();
+        }
+        return KVX_OK;
+    }
     if (g_file.name[0] == '\0' || g_file.lastResult != KVX_OK) return KVX_ERR_NO_ACTIVE_FILE;
     if (info == nullptr) return KVX_OK;
     const bool number_only = mask == KVX_FIELD_NUMBER;
@@ -301,30 +340,13 @@ extern "C" uint32_t KVXAPI KVXSetHeaderInfo(const HeaderInfoEx *info, uint32_t m
 
     uint32_t result = KVX_OK;
     if (mask & 0xFF) {
-        if (mask & KVX_FIELD_TEXT1) std::memcpy(h + hdr::kText1, info->text1, sizeof info->text1);
-        if (mask & KVX_FIELD_NUMBER) hdr::put32(h + hdr::kNumber, info->number);
-        if (mask & KVX_FIELD_END_TRANS) hdr::put16(h + hdr::kEndTrans, info->endTrans);
-        if (mask & KVX_FIELD_SIGNED_WORD) hdr::put16(h + hdr::kSignedWord, static_cast<uint16_t>(info->signedWord));
-        if (mask & KVX_FIELD_TEXT2) std::memcpy(h + hdr::kText2, info->text2, sizeof info->text2);
-        if (mask & KVX_FIELD_PRIORITY) h[hdr::kPriority] = info->priority;
-        if (mask & KVX_FIELD_LOCK) {
-            h[hdr::kLock] = info->lock;
-            g_file.lock = info->lock;
-        }
-        if (mask & KVX_FIELD_NUMBER) g_file.number = info->number;
+        set_first_fields(h, info, mask);
         DWORD put = 0;
         SetFilePointer(file, 0, nullptr, FILE_BEGIN);
         if (!WriteFile(file, h, kBlockBytes, &put, nullptr) || put != kBlockBytes) result = KVX_ERR_OPEN_FOR_WRITE;
     }
     if ((mask & 0xFF00) && result == KVX_OK) {
-        if (mask & KVX_FIELD_TEXT3) std::memcpy(h + hdr::kText3, info->text3, sizeof info->text3);
-        if (mask & KVX_FIELD_ITEM_A) std::memcpy(h + hdr::kItemA, &info->itemA1, hdr::kItemBytes);
-        if (mask & KVX_FIELD_ITEM_B) std::memcpy(h + hdr::kItemB, &info->itemB1, hdr::kItemBytes);
-        if (mask & KVX_FIELD_ITEM_C) std::memcpy(h + hdr::kItemC, &info->itemC1, hdr::kItemBytes);
-        if (mask & KVX_FIELD_FLAG1) h[hdr::kFlag1] = info->flag1;
-        if (mask & KVX_FIELD_FLAG2) h[hdr::kFlag2] = info->flag2;
-        if (mask & KVX_FIELD_NUMBER2) hdr::put32(h + hdr::kNumber2, info->number2);
-        if (mask & KVX_FIELD_TEXT4) std::memcpy(h + hdr::kText4, info->text4, sizeof info->text4);
+        set_second_fields(h, info, mask);
         if (g_file.headerBlocks == 1) {
             result = KVX_ERR_ONE_BLOCK_HEADER;
         } else if (!g_file.extended) {

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -35,6 +36,7 @@ std::string sp_file(const std::string &name, size_t frames, std::vector<uint32_t
 {
     kvxgen::File file;
     file.header.blocks = header_blocks;
+    if (header_blocks == 1) file.header.extendedMark = 0; // stays one block: nothing converts it
     file.segments.push_back(kvxgen::random_segment(0, frames, 7));
     for (size_t i = 0; i < marks.size(); ++i) file.header.extMarks[i].ms = marks[i];
     const std::string path = temp(name);
@@ -315,6 +317,50 @@ TEST(WriteSession, LengthLimit)
     EXPECT_GT(edit::length_ms(), 359999000u);
     EXPECT_EQ(KVXWriteFile(s.h, frame.data(), 0, &status), 527u); // no new segment
     EXPECT_EQ(edit::check_tree(), "");
+}
+
+TEST(WriteSession, HeaderImage)
+{
+    // A new file's header: the template, today's date as start and end,
+    // the codec mode chosen by the first write pointer.
+    {
+        Session s(temp("fresh.kvx"), 0);
+        ASSERT_NE(s.h, nullptr);
+        uint8_t mode = 2;
+        ASSERT_EQ(KVXSetWritePointer(s.h, 0, &mode, 1, 0), 0u);
+        const uint8_t *image = edit::header_image();
+        EXPECT_EQ(std::string(reinterpret_cast<const char *>(image), 4), std::string("\x02kvx"));
+        EXPECT_EQ(image[138], 2);
+        EXPECT_EQ(image[512 + 164], 2);
+        EXPECT_EQ(image[512 + 280], 0xFF);
+        EXPECT_EQ(std::string(reinterpret_cast<const char *>(image + 38), 6),
+                  std::string(reinterpret_cast<const char *>(image + 50), 6));
+        HeaderInfoEx info{};
+        ASSERT_EQ(KVXGetHeaderInfoEx("ignored", &info), 0u);
+        EXPECT_EQ(info.priority, 7);
+    }
+    // A one-block file: the image gets a second block; changes go to the
+    // image only, and reach nothing on disk while the session is open.
+    const std::string path = sp_file("one-block.kvx", 100, {}, 1);
+    const Bytes before = [&] {
+        std::ifstream f(path, std::ios::binary);
+        return Bytes(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+    }();
+    Session s(path, 1);
+    ASSERT_NE(s.h, nullptr);
+    const uint8_t *image = edit::header_image();
+    EXPECT_EQ(image[0], 2);
+    EXPECT_EQ(image[512 + 280], 0xFF);
+    EXPECT_EQ(image[512 + 281], 0);
+    HeaderInfoEx info{};
+    std::memcpy(info.text1, "session title   ", 16);
+    std::memcpy(info.text3, "second block    ", 16);
+    ASSERT_EQ(KVXSetHeaderInfo(&info, KVX_FIELD_TEXT1 | KVX_FIELD_TEXT3), 0u);
+    HeaderInfoEx read{};
+    ASSERT_EQ(KVXGetHeaderInfoEx("ignored", &read), 0u);
+    EXPECT_EQ(std::string(read.text1, 16), "session title   ");
+    std::ifstream f(path, std::ios::binary);
+    EXPECT_EQ(Bytes(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>()), before);
 }
 
 } // namespace
