@@ -124,7 +124,8 @@ uint32_t EditModel::erase(uint32_t start, uint32_t end, uint32_t* position) {
     remove_frames(start, end);
     marks.erase(std::remove_if(marks.begin(), marks.end(), [&](uint32_t m) { return m > s && m < e; }), marks.end());
     for (uint32_t& m : marks)
-        if (m >= e) m -= e - s;
+        if (m > e) m -= e - s;
+    std::sort(marks.begin(), marks.end());  // a mark moved back may pass one kept at floor(end)
     return 0;
 }
 

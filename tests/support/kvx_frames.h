@@ -47,7 +47,10 @@ public:
     // Each returns the split time (the floored position).
     uint32_t insert(uint32_t ms, const std::vector<Frame>& add);
     uint32_t overwrite(uint32_t ms, const std::vector<Frame>& add);
-    // 0, or 518 for an empty range (nothing changes); *position = floor(start).
+    // Erases the frames starting in [floor(start), floor(end)), the end cut
+    // to the length: 0, or 518 for an empty range (nothing changes).
+    // *position = floor(start).  Marks strictly inside go, marks strictly
+    // after floor(end) move back, the others stay where they are.
     uint32_t erase(uint32_t start, uint32_t end, uint32_t* position);
     uint32_t add_mark(uint32_t ms);     // 0, or 525: sixteen marks or one within 1000 ms
     uint32_t delete_mark(uint32_t ms);  // 0, or 526
