@@ -45,7 +45,8 @@
  * a locked recording is never deleted unasked.  Deletions that Windows
  * makes without asking the user do not ask the hook either.
  *
- * The file-fault hook makes chosen ReadFile or WriteFile calls fail.
+ * The file-fault hook makes chosen file calls fail: reads, writes,
+ * creations, openings, renames and deletions.
  *
  * This header declares nothing on Windows.
  */
@@ -148,15 +149,39 @@ KVX_POSIX_EXPORT BOOL KVXPosixWaveAddPlayed(HWAVEOUT device, uint32_t bytes);
 /* File faults, for tests of what the library does when a disk fails.
  * After `after` more calls of the kind go through, the next `count` calls
  * fail (a negative count: every further one); a negative `after` ends the
- * faults of the kind.  KVX_FAULT_READ: ReadFile reads nothing and returns
- * FALSE with ERROR_READ_FAULT.  KVX_FAULT_SHORT_READ: ReadFile reads at
- * most half of the bytes asked for and returns TRUE.  KVX_FAULT_WRITE:
- * WriteFile writes nothing and returns FALSE with ERROR_DISK_FULL.  Reads
- * and short reads share one plan, writes have their own.  Returns how many
- * calls the kind's previous plan failed. */
+ * faults of the kind.  The kinds:
+ *   KVX_FAULT_READ        ReadFile reads nothing and returns FALSE with
+ *                         ERROR_READ_FAULT.
+ *   KVX_FAULT_SHORT_READ  ReadFile reads at most half of the bytes asked
+ *                         for (rounded down) and returns TRUE.
+ *   KVX_FAULT_WRITE       WriteFile writes nothing and returns FALSE with
+ *                         ERROR_DISK_FULL.
+ *   KVX_FAULT_SHORT_WRITE WriteFile writes at most half of the bytes asked
+ *                         for (rounded down, maybe 0), reports that count
+ *                         and returns TRUE.
+ *   KVX_FAULT_CREATE      CreateFileA with CREATE_NEW, CREATE_ALWAYS,
+ *                         OPEN_ALWAYS or TRUNCATE_EXISTING creates and
+ *                         truncates nothing and fails with ERROR_DISK_FULL.
+ *   KVX_FAULT_OPEN        CreateFileA with OPEN_EXISTING fails with
+ *                         ERROR_SHARING_VIOLATION.
+ *   KVX_FAULT_RENAME      MoveFileExA moves nothing and fails with
+ *                         ERROR_ACCESS_DENIED.
+ *   KVX_FAULT_DELETE      DeleteFileA deletes nothing and fails with
+ *                         ERROR_SHARING_VIOLATION.
+ * Reads and short reads share one plan, writes and short writes another;
+ * every other kind has its own.  Calls with invalid parameters (a NULL
+ * name, an unknown disposition) fail before they count.  Returns how many
+ * calls the kind's previous plan failed (-1 for an unknown kind, which
+ * changes nothing): a test fails the Nth call for N = 0, 1, 2, ... until
+ * its operation ends with the plan having failed none. */
 #define KVX_FAULT_READ 0
 #define KVX_FAULT_SHORT_READ 1
 #define KVX_FAULT_WRITE 2
+#define KVX_FAULT_SHORT_WRITE 3
+#define KVX_FAULT_CREATE 4
+#define KVX_FAULT_OPEN 5
+#define KVX_FAULT_RENAME 6
+#define KVX_FAULT_DELETE 7
 KVX_POSIX_EXPORT long KVXPosixSetFileFault(int kind, long after, long count);
 
 /* Asked before a file is deleted: IDYES, IDNO or IDCANCEL. */

@@ -37,6 +37,7 @@ DWORD error_from_errno(int err)
     case ENOSPC:
     case EDQUOT: return ERROR_DISK_FULL;
     case EBADF: return ERROR_INVALID_HANDLE;
+    case EXDEV: return ERROR_NOT_SAME_DEVICE;
     case EINVAL: return ERROR_INVALID_PARAMETER;
     default: return ERROR_ACCESS_DENIED;
     }

@@ -9,6 +9,13 @@
  *   with ERROR_SHARING_VIOLATION, and so does deleting a file that is open
  *   without FILE_SHARE_DELETE.  Other processes are not seen.
  * - A directory cannot be opened as a file: ERROR_ACCESS_DENIED.
+ * - FILE_FLAG_DELETE_ON_CLOSE asks for delete access: it is refused beside a
+ *   handle without FILE_SHARE_DELETE, and a handle opened with it refuses
+ *   later openings without FILE_SHARE_DELETE.  Once that handle is closed
+ *   the file is pending deletion: opening, deleting or renaming it fails
+ *   with ERROR_ACCESS_DENIED, and it is unlinked, under the name it has
+ *   then, when the last handle of this process to it closes.  A process
+ *   that dies leaves it behind.
  */
 #include <cerrno>
 #include <cstdio>
@@ -30,20 +37,25 @@ struct FileObject : posix::Object {
     ino_t ino;
     DWORD access;
     DWORD share;
+    bool deleteOnClose;
+    bool pending;     /* the file is to be deleted: no new openings */
+    std::string path; /* absolute; kept for deleteOnClose only */
 };
 
-/* Planned faults of ReadFile and WriteFile (KVXPosixSetFileFault). */
+/* Planned faults (KVXPosixSetFileFault). */
 struct FaultPlan {
     long after = -1; /* calls that still go through; negative: no fault */
     long count = 0;  /* calls to fail then; negative: all */
     long failed = 0; /* calls failed under this plan */
-    bool shortRead = false;
+    bool half = false; /* a short read or write rather than a failure */
 };
 std::mutex g_fault_lock;
-FaultPlan g_read_fault, g_write_fault; /* guarded by g_fault_lock */
+/* guarded by g_fault_lock */
+FaultPlan g_read_fault, g_write_fault, g_create_fault, g_open_fault, g_rename_fault, g_delete_fault;
 
-/* Whether this call is to fail; counts it against the plan. */
-bool fault_now(FaultPlan &plan, bool *short_read = nullptr)
+/* Whether this call is to fail; counts it against the plan.  `half` tells
+ * whether the failure is a short transfer. */
+bool fault_now(FaultPlan &plan, bool *half = nullptr)
 {
     std::lock_guard<std::mutex> guard(g_fault_lock);
     if (plan.after < 0) return false;
@@ -54,7 +66,7 @@ bool fault_now(FaultPlan &plan, bool *short_read = nullptr)
     if (plan.count == 0) return false;
     if (plan.count > 0) --plan.count;
     ++plan.failed;
-    if (short_read != nullptr) *short_read = plan.shortRead;
+    if (half != nullptr) *half = plan.half;
     return true;
 }
 
@@ -66,14 +78,63 @@ bool read_only_mode(mode_t mode)
     return (mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0;
 }
 
-/* Whether an opening with `access`/`share` may stand beside `other`. */
-bool shares_with(const FileObject &other, DWORD access, DWORD share)
+/* Whether an opening with `access`/`share` (and delete access with
+ * FILE_FLAG_DELETE_ON_CLOSE) may stand beside `other`. */
+bool shares_with(const FileObject &other, DWORD access, DWORD share, bool deletes)
 {
     if ((access & GENERIC_READ) && !(other.share & FILE_SHARE_READ)) return false;
     if ((access & GENERIC_WRITE) && !(other.share & FILE_SHARE_WRITE)) return false;
+    if (deletes && !(other.share & FILE_SHARE_DELETE)) return false;
     if ((other.access & GENERIC_READ) && !(share & FILE_SHARE_READ)) return false;
     if ((other.access & GENERIC_WRITE) && !(share & FILE_SHARE_WRITE)) return false;
+    if (other.deleteOnClose && !(share & FILE_SHARE_DELETE)) return false;
     return true;
+}
+
+/* Whether the open handles of a file let it be deleted or renamed: not
+ * while it is pending deletion (ERROR_ACCESS_DENIED), nor while a handle is
+ * open without FILE_SHARE_DELETE (ERROR_SHARING_VIOLATION).  Takes
+ * g_files_lock. */
+DWORD handles_refuse_delete(const struct stat &st)
+{
+    std::lock_guard<std::mutex> guard(g_files_lock);
+    DWORD error = ERROR_SUCCESS;
+    for (const FileObject *other : g_open_files) {
+        if (other->dev != st.st_dev || other->ino != st.st_ino) continue;
+        if (other->pending) return ERROR_ACCESS_DENIED;
+        if (!(other->share & FILE_SHARE_DELETE)) error = ERROR_SHARING_VIOLATION;
+    }
+    return error;
+}
+
+/* The working folder; empty, with errno set, when there is none. */
+std::string current_folder()
+{
+    for (size_t size = 256; size <= (1u << 20); size *= 2) {
+        std::vector<char> buffer(size);
+        if (getcwd(buffer.data(), size) != nullptr) return buffer.data();
+        if (errno != ERANGE) break;
+    }
+    return std::string();
+}
+
+/* The absolute form of `name`, lexically. */
+std::string absolute_path(const char *name)
+{
+    if (name[0] == '/') return name;
+    const std::string cwd = current_folder();
+    return cwd.empty() ? std::string(name) : cwd + (cwd == "/" ? "" : "/") + name;
+}
+
+/* fsync of a file or folder by name. */
+bool sync_path(const char *name, int extra_flags)
+{
+    int fd = open(name, O_RDONLY | O_CLOEXEC | extra_flags);
+    if (fd < 0) return false;
+    int err = fsync(fd) == 0 ? 0 : errno;
+    close(fd);
+    errno = err;
+    return err == 0;
 }
 
 DWORD missing_file_error(const char *name)
@@ -115,6 +176,11 @@ HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATT
         SetLastError(ERROR_INVALID_PARAMETER);
         return INVALID_HANDLE_VALUE;
     }
+    if (disposition == OPEN_EXISTING ? fault_now(g_open_fault) : fault_now(g_create_fault)) {
+        SetLastError(disposition == OPEN_EXISTING ? ERROR_SHARING_VIOLATION : ERROR_DISK_FULL);
+        return INVALID_HANDLE_VALUE;
+    }
+    const bool deletes = (flags & FILE_FLAG_DELETE_ON_CLOSE) != 0;
 
     struct stat before;
     bool existed = stat(name, &before) == 0;
@@ -127,8 +193,8 @@ HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATT
             SetLastError(ERROR_FILE_EXISTS);
             return INVALID_HANDLE_VALUE;
         }
-        if (read_only_mode(before.st_mode) &&
-            ((access & GENERIC_WRITE) || disposition == CREATE_ALWAYS || disposition == TRUNCATE_EXISTING)) {
+        if (read_only_mode(before.st_mode) && ((access & GENERIC_WRITE) || deletes || disposition == CREATE_ALWAYS ||
+                                               disposition == TRUNCATE_EXISTING)) {
             SetLastError(ERROR_ACCESS_DENIED);
             return INVALID_HANDLE_VALUE;
         }
@@ -172,13 +238,17 @@ HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATT
     file->ino = st.st_ino;
     file->access = access;
     file->share = share;
+    file->deleteOnClose = deletes;
+    file->pending = false;
+    if (deletes) file->path = absolute_path(name);
     {
         std::lock_guard<std::mutex> guard(g_files_lock);
         for (const FileObject *other : g_open_files) {
-            if (other->dev == st.st_dev && other->ino == st.st_ino && !shares_with(*other, access, share)) {
+            if (other->dev == st.st_dev && other->ino == st.st_ino &&
+                (other->pending || !shares_with(*other, access, share, deletes))) {
                 close(fd);
                 delete file;
-                SetLastError(ERROR_SHARING_VIOLATION);
+                SetLastError(other->pending ? ERROR_ACCESS_DENIED : ERROR_SHARING_VIOLATION);
                 return INVALID_HANDLE_VALUE;
             }
         }
@@ -208,11 +278,25 @@ bool close_file(HANDLE handle)
     if (file == nullptr) return false;
     {
         std::lock_guard<std::mutex> guard(g_files_lock);
+        FileObject *heir = nullptr; /* another handle of the same file */
         for (size_t i = 0; i < g_open_files.size(); ++i) {
             if (g_open_files[i] == file) {
-                g_open_files.erase(g_open_files.begin() + static_cast<long>(i));
-                break;
+                g_open_files.erase(g_open_files.begin() + static_cast<long>(i--));
+            } else if (g_open_files[i]->dev == file->dev && g_open_files[i]->ino == file->ino) {
+                heir = g_open_files[i];
             }
+        }
+        if (file->deleteOnClose && heir != nullptr) {
+            /* The last handle to close deletes the file. */
+            heir->deleteOnClose = true;
+            heir->pending = true;
+            heir->path = file->path;
+        } else if (file->deleteOnClose && heir == nullptr) {
+            /* Only the name that still leads to this file: it may have been
+             * deleted, or replaced by a rename. */
+            struct stat st;
+            if (stat(file->path.c_str(), &st) == 0 && st.st_dev == file->dev && st.st_ino == file->ino)
+                unlink(file->path.c_str());
         }
     }
     unregister_object(file);
@@ -275,9 +359,13 @@ BOOL WINAPI WriteFile(HANDLE handle, LPCVOID buffer, DWORD toWrite, LPDWORD writ
         SetLastError(ERROR_ACCESS_DENIED);
         return FALSE;
     }
-    if (fault_now(g_write_fault)) {
-        SetLastError(ERROR_DISK_FULL);
-        return FALSE;
+    bool short_write = false;
+    if (fault_now(g_write_fault, &short_write)) {
+        if (!short_write) {
+            SetLastError(ERROR_DISK_FULL);
+            return FALSE;
+        }
+        toWrite /= 2;
     }
     DWORD done = 0;
     const auto *in = static_cast<const unsigned char *>(buffer);
@@ -297,14 +385,45 @@ BOOL WINAPI WriteFile(HANDLE handle, LPCVOID buffer, DWORD toWrite, LPDWORD writ
 
 long KVXPosixSetFileFault(int kind, long after, long count)
 {
-    FaultPlan &plan = kind == KVX_FAULT_WRITE ? g_write_fault : g_read_fault;
+    FaultPlan *const plans[] = {&g_read_fault,   &g_read_fault, &g_write_fault,  &g_write_fault,
+                                &g_create_fault, &g_open_fault, &g_rename_fault, &g_delete_fault};
+    if (kind < 0 || kind >= static_cast<int>(sizeof plans / sizeof plans[0])) return -1;
+    FaultPlan &plan = *plans[kind];
     std::lock_guard<std::mutex> guard(g_fault_lock);
     const long failed = plan.failed;
     plan = FaultPlan();
     plan.after = after;
     plan.count = count;
-    plan.shortRead = kind == KVX_FAULT_SHORT_READ;
+    plan.half = kind == KVX_FAULT_SHORT_READ || kind == KVX_FAULT_SHORT_WRITE;
     return failed;
+}
+
+BOOL WINAPI FlushFileBuffers(HANDLE handle)
+{
+    FileObject *file = file_of(handle);
+    if (file == nullptr) return FALSE;
+    if (!(file->access & GENERIC_WRITE)) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    if (fsync(file->fd) != 0) {
+        SetLastError(posix::error_from_errno(errno));
+        return FALSE;
+    }
+    return TRUE;
+}
+
+DWORD WINAPI GetCurrentDirectoryA(DWORD size, LPSTR buffer)
+{
+    const std::string cwd = current_folder();
+    if (cwd.empty()) {
+        SetLastError(posix::error_from_errno(errno));
+        return 0;
+    }
+    const DWORD length = static_cast<DWORD>(cwd.size());
+    if (buffer == nullptr || size <= length) return length + 1;
+    memcpy(buffer, cwd.c_str(), cwd.size() + 1);
+    return length;
 }
 
 DWORD WINAPI SetFilePointer(HANDLE handle, LONG distance, PLONG distanceHigh, DWORD method)
@@ -441,6 +560,10 @@ BOOL WINAPI SetFileAttributesA(LPCSTR name, DWORD attributes)
 
 BOOL WINAPI DeleteFileA(LPCSTR name)
 {
+    if (name != nullptr && fault_now(g_delete_fault)) {
+        SetLastError(ERROR_SHARING_VIOLATION);
+        return FALSE;
+    }
     struct stat st;
     if (name == nullptr || stat(name, &st) != 0) {
         SetLastError(name == nullptr ? ERROR_INVALID_PARAMETER
@@ -451,14 +574,9 @@ BOOL WINAPI DeleteFileA(LPCSTR name)
         SetLastError(ERROR_ACCESS_DENIED);
         return FALSE;
     }
-    {
-        std::lock_guard<std::mutex> guard(g_files_lock);
-        for (const FileObject *other : g_open_files) {
-            if (other->dev == st.st_dev && other->ino == st.st_ino && !(other->share & FILE_SHARE_DELETE)) {
-                SetLastError(ERROR_SHARING_VIOLATION);
-                return FALSE;
-            }
-        }
+    if (DWORD error = handles_refuse_delete(st)) {
+        SetLastError(error);
+        return FALSE;
     }
     if (unlink(name) != 0) {
         SetLastError(posix::error_from_errno(errno));
@@ -469,11 +587,22 @@ BOOL WINAPI DeleteFileA(LPCSTR name)
 
 BOOL WINAPI MoveFileExA(LPCSTR from, LPCSTR to, DWORD flags)
 {
+    if (from == nullptr || to == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (fault_now(g_rename_fault)) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
     struct stat st;
-    if (from == nullptr || to == nullptr || stat(from, &st) != 0) {
-        SetLastError(from == nullptr || to == nullptr ? ERROR_INVALID_PARAMETER
-                                                      : errno == ENOENT ? missing_file_error(from)
-                                                                        : posix::error_from_errno(errno));
+    if (stat(from, &st) != 0) {
+        SetLastError(errno == ENOENT ? missing_file_error(from) : posix::error_from_errno(errno));
+        return FALSE;
+    }
+    /* Windows opens the source with delete access first. */
+    if (DWORD error = handles_refuse_delete(st)) {
+        SetLastError(error);
         return FALSE;
     }
     struct stat target;
@@ -488,17 +617,35 @@ BOOL WINAPI MoveFileExA(LPCSTR from, LPCSTR to, DWORD flags)
             SetLastError(ERROR_ACCESS_DENIED);
             return FALSE;
         }
-        std::lock_guard<std::mutex> guard(g_files_lock);
-        for (const FileObject *other : g_open_files) {
-            if (other->dev == target.st_dev && other->ino == target.st_ino && !(other->share & FILE_SHARE_DELETE)) {
-                SetLastError(ERROR_SHARING_VIOLATION);
-                return FALSE;
-            }
+        if (DWORD error = handles_refuse_delete(target)) {
+            SetLastError(error);
+            return FALSE;
         }
+    }
+    /* Write-through: the data is on disk before the new name is, and the
+     * name before the call returns. */
+    if ((flags & MOVEFILE_WRITE_THROUGH) && !S_ISDIR(st.st_mode) && !sync_path(from, 0)) {
+        SetLastError(posix::error_from_errno(errno));
+        return FALSE;
     }
     if (rename(from, to) != 0) {
         SetLastError(posix::error_from_errno(errno));
         return FALSE;
+    }
+    {
+        /* A file to delete on close goes under its new name. */
+        std::lock_guard<std::mutex> guard(g_files_lock);
+        for (FileObject *file : g_open_files)
+            if (file->dev == st.st_dev && file->ino == st.st_ino && file->deleteOnClose) file->path = absolute_path(to);
+    }
+    if (flags & MOVEFILE_WRITE_THROUGH) {
+        std::string folder(to);
+        const size_t slash = folder.find_last_of('/');
+        folder = slash == std::string::npos ? "." : slash == 0 ? "/" : folder.substr(0, slash);
+        if (!sync_path(folder.c_str(), O_DIRECTORY)) {
+            SetLastError(posix::error_from_errno(errno));
+            return FALSE;
+        }
     }
     return TRUE;
 }

@@ -226,3 +226,8 @@ void WINAPI Sleep(DWORD milliseconds)
     if (milliseconds == 0) std::this_thread::yield();
     else std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
 }
+
+DWORD WINAPI GetCurrentProcessId(void)
+{
+    return static_cast<DWORD>(getpid());
+}

@@ -30,6 +30,7 @@
 #define ERROR_INVALID_HANDLE 6u
 #define ERROR_NOT_ENOUGH_MEMORY 8u
 #define ERROR_INVALID_ACCESS 12u
+#define ERROR_NOT_SAME_DEVICE 17u
 #define ERROR_WRITE_PROTECT 19u
 #define ERROR_READ_FAULT 30u
 #define ERROR_SHARING_VIOLATION 32u
@@ -66,6 +67,8 @@
 #define FILE_ATTRIBUTE_ARCHIVE 0x00000020u
 #define FILE_ATTRIBUTE_NORMAL 0x00000080u
 #define FILE_FLAG_SEQUENTIAL_SCAN 0x08000000u
+#define FILE_FLAG_RANDOM_ACCESS 0x10000000u   /* accepted, no effect */
+#define FILE_FLAG_DELETE_ON_CLOSE 0x04000000u /* unlinked when the last handle closes */
 #define FILE_FLAG_WRITE_THROUGH 0x80000000u
 
 /* MoveFileExA */
@@ -110,6 +113,12 @@ DWORD WINAPI GetFileAttributesA(LPCSTR name);
 BOOL WINAPI SetFileAttributesA(LPCSTR name, DWORD attributes);
 BOOL WINAPI DeleteFileA(LPCSTR name);
 BOOL WINAPI MoveFileExA(LPCSTR from, LPCSTR to, DWORD flags);
+/* fsync; the handle needs GENERIC_WRITE, as on Windows. */
+BOOL WINAPI FlushFileBuffers(HANDLE file);
+/* The length without the NUL when it fits in `size`, else the size needed
+ * with the NUL (nothing stored); 0 on failure. */
+DWORD WINAPI GetCurrentDirectoryA(DWORD size, LPSTR buffer);
+DWORD WINAPI GetCurrentProcessId(void);
 
 typedef struct _FILETIME {
     DWORD dwLowDateTime;
