@@ -38,7 +38,9 @@ constexpr uint32_t kEmpty = 0xFFFFFFFFu;
 constexpr size_t kRetiredHandles = 4096;
 
 uint32_t s_sessions = 0;                 /* sessions opened by this process */
-std::vector<WriteHandle *> s_retired;    /* handles of closed sessions */
+/* Handles of closed sessions; the list itself is never freed, so that the
+ * handles it keeps stay reachable to the end. */
+std::vector<WriteHandle *> *s_retired = nullptr;
 
 inline bool is_separator(char c)
 {
@@ -85,10 +87,11 @@ void retire(WriteHandle *handle)
     /* A closed session's handle keeps its memory for a while, so that a new
      * session's handle never has its address and the old one fails. */
     handle->tag = 0;
-    s_retired.push_back(handle);
-    if (s_retired.size() > kRetiredHandles) {
-        delete s_retired.front();
-        s_retired.erase(s_retired.begin());
+    if (s_retired == nullptr) s_retired = new std::vector<WriteHandle *>;
+    s_retired->push_back(handle);
+    if (s_retired->size() > kRetiredHandles) {
+        delete s_retired->front();
+        s_retired->erase(s_retired->begin());
     }
 }
 

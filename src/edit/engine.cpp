@@ -468,8 +468,8 @@ void link_output(Session &s, Output &out, Table *table, uint32_t index, bool rew
 uint32_t segment_open(Session &s)
 {
     Leaf leaf;
-    if (!locate(s, s.requestedStart, &leaf)) {
-        /* An empty tree: the root's first entry takes the recording. */
+    if (s.fileEmpty || s.length == 0 || !locate(s, s.requestedStart, &leaf)) {
+        /* An empty file: the root's first entry takes the recording. */
         leaf.table = s.root;
         leaf.index = 0;
         leaf.start = 0;
@@ -626,10 +626,16 @@ uint32_t erase_range(Session &s, uint32_t start, uint32_t end, uint32_t *split_s
         link_output(s, a, ts, ls.index, rewrite_s);
         if (use_b) link_output(s, b, te, le.index, rewrite_e);
     }
-    if (!prune(s, s.root)) {
-        for (Entry &entry : s.root->entries) entry = Entry{0, 0, nullptr, true};
-    }
+    prune(s, s.root);
     update_times(s);
+    if (s.length == 0) {
+        /* Everything erased: nothing of the tree stays. */
+        for (Entry &entry : s.root->entries) {
+            if (entry.repl != nullptr) drop_subtree(s, entry.repl);
+            entry = Entry{0, 0, nullptr, true};
+        }
+        update_times(s);
+    }
     return 0;
 }
 

@@ -4,6 +4,7 @@
 // session's own files.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -316,6 +317,12 @@ TEST(WriteSession, LengthLimit)
     EXPECT_EQ(edit::length_ms(), blocks * 3780u + calls * 30u);
     EXPECT_GT(edit::length_ms(), 359999000u);
     EXPECT_EQ(KVXWriteFile(s.h, frame.data(), 0, &status), 527u); // no new segment
+    Bytes walked;
+    ASSERT_EQ(edit::walk(collect, &walked), 0u);
+    const kvxgen::BlockFrames read = kvxgen::read_blocks(walked.data(), walked.size() / 512);
+    EXPECT_TRUE(read.clean);
+    ASSERT_EQ(read.frames.size(), blocks * 126u + calls);
+    EXPECT_EQ(read.frames.back().bytes, frame);
     EXPECT_EQ(edit::check_tree(), "");
 }
 
@@ -361,6 +368,28 @@ TEST(WriteSession, HeaderImage)
     EXPECT_EQ(std::string(read.text1, 16), "session title   ");
     std::ifstream f(path, std::ios::binary);
     EXPECT_EQ(Bytes(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>()), before);
+}
+
+TEST(WriteSession, LevelMeter)
+{
+    for (uint8_t mode : {0, 2}) {
+        Session s(temp(mode == 0 ? "level-sp.kvx" : "level-lp.kvx"), 0);
+        ASSERT_NE(s.h, nullptr);
+        uint8_t chosen = mode;
+        ASSERT_EQ(KVXSetWritePointer(s.h, 0, &chosen, 1, 1), 0u);
+        const Bytes silent(mode == 0 ? 41 : 24, 0);
+        WriteStatus status{};
+        ASSERT_EQ(KVXWriteFile(s.h, silent.data(), 0, &status), 0u);
+        EXPECT_NEAR(status.level, 20.0 * std::log10(1.0 / 32768.0), 0.001); // the mean is at least 1
+        const Bytes loud(silent.size(), 0x5A);
+        for (int i = 0; i < 3; ++i) ASSERT_EQ(KVXWriteFile(s.h, loud.data(), 0, &status), 0u);
+        EXPECT_GT(status.level, -80.0f);
+        EXPECT_LT(status.level, 0.0f);
+        ASSERT_EQ(KVXWriteFile(s.h, loud.data(), 1, &status), 0u);
+        ASSERT_EQ(KVXSetWritePointer(s.h, 0, &chosen, 1, 0), 0u); // meter off
+        ASSERT_EQ(KVXWriteFile(s.h, loud.data(), 1, &status), 0u);
+        EXPECT_EQ(status.level, 0.0f);
+    }
 }
 
 } // namespace
