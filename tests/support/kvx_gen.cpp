@@ -118,13 +118,13 @@ public:
         }
         const size_t firstFrame = layout_.frames.size() - start.size();
 
+        size_t next = 0;  // the starts ascend: each block takes the next run of them
         for (size_t k = 0; k < blockCount; ++k) {
             size_t count = 0;
             size_t first = kNone;
-            for (size_t i = 0; i < start.size(); ++i) {
-                if (start[i] / kBlockDataSize != k) continue;
-                if (first == kNone) first = start[i] % kBlockDataSize;
-                layout_.frames[firstFrame + i].indexInBlock = count++;
+            for (; next < start.size() && start[next] / kBlockDataSize == k; ++next) {
+                if (first == kNone) first = start[next] % kBlockDataSize;
+                layout_.frames[firstFrame + next].indexInBlock = count++;
             }
             if (count >= kEndMarker)
                 throw std::invalid_argument("kvxgen: too many frames in one block");
