@@ -338,6 +338,20 @@ uint32_t create(const char *path, uint32_t kind, WriteHandle **made)
 
 /* ---- frame packing -------------------------------------------------- */
 
+/* Takes the last frame out of the segment's last block, whose rest was
+ * never written: the block goes back with one frame less, or, if that
+ * cannot be written, goes altogether. */
+void drop_cut_frame(Session &s)
+{
+    uint8_t block[kBlockBytes];
+    std::memcpy(block, s.lastPacked, kBlockBytes);
+    --block[hdr::kBlockFrameCount];
+    const uint32_t gone = output_replace_last(s.out, s.lastPacked, block);
+    s.segmentMs -= gone;
+    s.position -= gone;
+    s.length -= gone;
+}
+
 /* Emits blocks from the accumulator: one when 506 bytes wait, and with
  * `last` every byte left, the final block short. */
 uint32_t pack(Session &s, bool last)
@@ -363,7 +377,15 @@ uint32_t pack(Session &s, bool last)
         if (s.mode <= 1)
             for (uint32_t i = 0; i < payload; i += 2) std::swap(block[6 + i], block[7 + i]);
         const uint32_t result = output_put(s.out, block, 1);
-        if (result != 0) return result;
+        if (result != 0) {
+            /* The block before ends with a frame whose rest was to come in
+             * this one: that frame is not kept. */
+            const DWORD error = GetLastError();
+            if (s.overhang != 0 && s.lastPacked[hdr::kBlockFrameCount] != 0) drop_cut_frame(s);
+            SetLastError(error);
+            return result;
+        }
+        std::memcpy(s.lastPacked, block, kBlockBytes);
         const uint32_t d = frames * s.frameMs;
         s.segmentMs += d;
         s.position += d;
@@ -600,6 +622,7 @@ extern "C" uint32_t KVXAPI KVXWriteFile(WriteHandle *handle, const uint8_t *fram
             const uint32_t result = segment_open(s);
             if (result != 0) return result;
             s.pointerState = 0;
+            s.lastPacked[hdr::kBlockFrameCount] = 0;
             s.frameBytes = s.mode <= 1 ? 41 : 24;
             s.frameMs = s.mode <= 1 ? hdr::kSpFrameMs : hdr::kLpFrameMs;
             s.pending = 0;

@@ -286,6 +286,34 @@ uint32_t output_put(Output &out, const uint8_t *blocks, uint32_t count)
     return 0;
 }
 
+/* Puts `block` in the place of the output's last block `was`; when that
+ * cannot be written the last block is cut off instead.  Returns the ms
+ * the output lost. */
+uint32_t output_replace_last(Output &out, const uint8_t *was, const uint8_t *block)
+{
+    if (out.blocks == 0) return 0;
+    const uint64_t at = (out.blocks - 1) * kBlockBytes;
+    DWORD put = 0;
+    uint32_t lost = hdr::block_ms(was) - hdr::block_ms(block);
+    const bool rewritten = seek(out.file, at) && WriteFile(out.file, block, kBlockBytes, &put, nullptr) &&
+                           put == kBlockBytes;
+    if (!rewritten) {
+        seek(out.file, at);
+        SetEndOfFile(out.file);
+        --out.blocks;
+        lost = hdr::block_ms(was);
+        out.table->entries.back().dur -= lost;
+        if (--out.blocksInChunk == 0 && out.table->entries.size() > 1) {
+            out.table->entries.pop_back();
+            out.blocksInChunk = kBlocksPerChunk;
+        }
+    } else {
+        out.table->entries.back().dur -= lost;
+    }
+    seek(out.file, out.blocks * kBlockBytes);
+    return lost;
+}
+
 uint32_t output_finish(Output &out)
 {
     if (out.file == INVALID_HANDLE_VALUE) return 0;

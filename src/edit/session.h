@@ -148,6 +148,7 @@ struct Session {
     uint8_t accumulator[574 + 512];
     uint32_t pending = 0;
     uint32_t overhang = 0;
+    uint8_t lastPacked[kBlockBytes] = {}; /* the segment's last block written */
     /* level meter */
     int16_t *level = nullptr;
     /* marks: the extended table (sorted, in use first) and the marks set
@@ -181,6 +182,7 @@ uint32_t output_create(Session &s, const std::string &name, Output *out);
 uint32_t output_put(Output &out, const uint8_t *blocks, uint32_t count);
 uint32_t output_finish(Output &out);
 void output_abandon(Output &out);
+uint32_t output_replace_last(Output &out, const uint8_t *was, const uint8_t *block);
 uint32_t copy_chunks(Session &s, Output &out, const Table *table, uint32_t from, uint32_t to);
 void change_begin(Session &s);
 void change_abandon(Session &s);
