@@ -119,7 +119,8 @@ bool next_block_after(const Table *table, uint32_t index, uint8_t block[kBlockBy
 
 uint32_t write_error_result(DWORD error)
 {
-    /* A full disk, a full handle-end, and the code the Part's writer sets */
+    /* A full disk (112), the end of a handle's disk (39), and the code older
+     * writers report for it (8): all say that space ran out. */
     return error == ERROR_DISK_FULL || error == 39u || error == 8u ? KVX_ERR_DISK_FULL : KVX_ERR_WRITE;
 }
 
