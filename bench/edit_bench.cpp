@@ -7,7 +7,8 @@
 // Each timed edit opens a session on the file (already the active file, as
 // when a user edits what they just played), does the change and is timed up
 // to there; discarding the session, which deletes its files, is not timed.
-// A change flushes its files to the disk, so the file copies flush too.
+// The session does not flush its files (they count only until the close,
+// which flushes what it keeps); the file copies are flushed, as a save is.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
