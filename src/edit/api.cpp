@@ -553,6 +553,12 @@ uint32_t session_delete_mark(uint32_t position)
     return KVX_ERR_NO_SUCH_MARK;
 }
 
+} // namespace edit
+} // namespace kvx
+
+/* The exports: at file scope, where their declarations give them to callers. */
+using namespace kvx;
+using namespace kvx::edit;
 
 extern "C" WriteHandle *KVXAPI KVXCreateFile(const char *path, uint32_t kind, uint32_t *result)
 {
@@ -576,7 +582,7 @@ extern "C" uint32_t KVXAPI KVXSetWritePointer(WriteHandle *handle, uint32_t posi
                                               uint8_t meter)
 {
     if (!handle_ok(handle)) return KVX_ERR_HANDLE;
-    Session &s = *g_edit;
+    edit::Session &s = *g_edit;
     if (s.activity == 2) return KVX_ERR_BUSY;
     const uint32_t position = s.fileEmpty ? 0 : std::min(positionMs, s.length);
     if (meter != 0) {
@@ -609,7 +615,7 @@ extern "C" uint32_t KVXAPI KVXSetWritePointer(WriteHandle *handle, uint32_t posi
 extern "C" uint32_t KVXAPI KVXWriteFile(WriteHandle *handle, const uint8_t *frame, uint32_t last, WriteStatus *status)
 {
     if (!handle_ok(handle)) return KVX_ERR_HANDLE;
-    Session &s = *g_edit;
+    edit::Session &s = *g_edit;
     if (s.pointerState == 255) return KVX_ERR_NO_WRITE_POINTER;
     if (frame == nullptr) return KVX_ERR_WRITE;
     s.savedError = 0;
@@ -701,7 +707,7 @@ extern "C" uint32_t KVXAPI KVXWriteFile(WriteHandle *handle, const uint8_t *fram
 extern "C" uint32_t KVXAPI KVXPartialErase(WriteHandle *handle, uint32_t startMs, uint32_t endMs, EraseResult *out)
 {
     if (!handle_ok(handle)) return KVX_ERR_HANDLE;
-    Session &s = *g_edit;
+    edit::Session &s = *g_edit;
     if (s.activity == 2) return KVX_ERR_BUSY;
     if (startMs >= endMs) return KVX_ERR_ERASE_RANGE;
     const uint32_t end = std::min(endMs, s.length);
@@ -746,5 +752,3 @@ extern "C" uint32_t KVXAPI KVXPartialErase(WriteHandle *handle, uint32_t startMs
     }
 }
 
-} // namespace edit
-} // namespace kvx
