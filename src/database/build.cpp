@@ -74,6 +74,71 @@ uint32_t lookup_active_file()
     return KVX_OK;
 }
 
+namespace {
+
+/* A table the library already knows for the next opening: a commit's. */
+struct Offer {
+    uint32_t *table = nullptr;
+    uint16_t count = 0;
+    uint16_t flags = 0;
+};
+Offer s_offer;
+
+/* Makes `table` (malloc'd) the active file's and, for a large file, its
+ * record in the folder's management data. */
+void install_table(uint32_t *table, uint16_t flags)
+{
+    /* Only tables of 256000-byte chunks are ever looked up: a table of the
+     * transcription feed's small chunks is not recorded (it would replace
+     * the file's useful record). */
+    if (g_file.chunkCount >= 3) {
+        const ManagementRecord record{g_file.number, g_file.timeKey, static_cast<uint8_t>(flags), g_file.chunkCount,
+                                      table};
+        uint32_t bytes = 0;
+        uint8_t *data = g_decoder.chunkBytes == kChunkBytes
+                            ? append_record(g_folder.data, g_folder.dataBytes, record, &bytes)
+                            : nullptr;
+        if (data != nullptr) {
+            if (may_write_management_file()) write_management_file(g_folder.managementPath, data, bytes);
+            std::free(g_folder.data);
+            g_folder.data = data;
+            g_folder.dataBytes = bytes;
+        }
+    }
+    if (g_file.chunkTimesOwned) std::free(g_file.chunkTimes);
+    g_file.chunkTimes = table;
+    g_file.chunkTimesOwned = true;
+    g_file.codecFlags = flags;
+}
+
+} // namespace
+
+void offer_chunk_table(const uint32_t *table, uint16_t count, uint16_t codec_flags)
+{
+    std::free(s_offer.table);
+    s_offer = Offer();
+    if (table == nullptr || count == 0) return;
+    s_offer.table = static_cast<uint32_t *>(std::malloc(sizeof(uint32_t) * count));
+    if (s_offer.table == nullptr) return;
+    std::memcpy(s_offer.table, table, sizeof(uint32_t) * count);
+    s_offer.count = count;
+    s_offer.flags = codec_flags;
+}
+
+bool take_offered_table()
+{
+    if (s_offer.table == nullptr) return false;
+    Offer offer = s_offer;
+    s_offer = Offer();
+    if (offer.count != g_file.chunkCount || g_file.conversionRequest != 0 || g_decoder.chunkBytes != kChunkBytes) {
+        std::free(offer.table);
+        return false;
+    }
+    close_active_handle();
+    install_table(offer.table, offer.flags);
+    return true;
+}
+
 uint32_t build_database()
 {
     PassJob job{static_cast<uint32_t *>(std::malloc(sizeof(uint32_t) * g_file.chunkCount)), 0};
@@ -88,26 +153,7 @@ uint32_t build_database()
         std::free(job.table);
         return result;
     }
-
-    /* Only tables of 256000-byte chunks are ever looked up: a table of the
-     * transcription feed's small chunks is not recorded (it would replace
-     * the file's useful record). */
-    const ManagementRecord record{g_file.number, g_file.timeKey, static_cast<uint8_t>(job.flags), g_file.chunkCount,
-                                  job.table};
-    uint32_t bytes = 0;
-    uint8_t *data = g_decoder.chunkBytes == kChunkBytes
-                        ? append_record(g_folder.data, g_folder.dataBytes, record, &bytes)
-                        : nullptr;
-    if (data != nullptr) {
-        if (may_write_management_file()) write_management_file(g_folder.managementPath, data, bytes);
-        std::free(g_folder.data);
-        g_folder.data = data;
-        g_folder.dataBytes = bytes;
-    }
-    if (g_file.chunkTimesOwned) std::free(g_file.chunkTimes);
-    g_file.chunkTimes = job.table;
-    g_file.chunkTimesOwned = true;
-    g_file.codecFlags = job.flags;
+    install_table(job.table, job.flags);
     return KVX_OK;
 }
 

@@ -34,6 +34,15 @@ uint32_t build_database();
  * that the data can go. */
 void detach_chunk_table();
 
+/* A chunk time table (and the codec flags) the library already knows for
+ * the file it opens next, as a commit knows the file it wrote: that opening
+ * takes it instead of reading the file, and records a large file's in the
+ * folder's management data.  The offer holds for one opening. */
+void offer_chunk_table(const uint32_t *table, uint16_t count, uint16_t codec_flags);
+/* The opening's side: true when the offer fits the active file and was
+ * taken. */
+bool take_offered_table();
+
 } // namespace kvx
 
 #endif /* KVX_DATABASE_BUILD_H */

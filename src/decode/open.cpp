@@ -85,6 +85,7 @@ uint32_t obtain_chunk_table()
     const uint64_t chunks = (static_cast<uint64_t>(g_file.audioBytes) + g_decoder.chunkBytes - 1) / g_decoder.chunkBytes;
     if (chunks > kMaxChunks) return refuse_file();
     g_file.chunkCount = static_cast<uint16_t>(chunks);
+    if (take_offered_table()) return KVX_OK;
     if (g_file.chunkCount <= 2) {
         /* A small file is read on every opening, never under the dialog. */
         auto *table = static_cast<uint32_t *>(std::malloc(sizeof(uint32_t) * g_file.chunkCount));

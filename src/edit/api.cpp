@@ -76,7 +76,7 @@ std::string folder_of(const std::string &path)
     return cut == std::string::npos ? std::string() : path.substr(0, cut + 1);
 }
 
-bool handle_ok(const WriteHandle *handle)
+bool handle_valid(const WriteHandle *handle)
 {
     return g_edit != nullptr && handle != nullptr && handle == g_edit->handle &&
            (handle->tag == kTagNew || handle->tag == kTagNamed || handle->tag == kTagActive);
@@ -465,9 +465,37 @@ uint32_t end_segment(Session &s)
 
 } // namespace
 
+bool handle_ok(const WriteHandle *handle)
+{
+    return handle_valid(handle);
+}
+
+bool absolute_name(const std::string &name, std::string *out)
+{
+    return absolute(name, out);
+}
+
+uint32_t open_session_on_active(Session &s)
+{
+    return open_edit(s);
+}
+
+uint32_t end_recording(Session &s)
+{
+    s.savedError = 0;
+    if (pack(s, true) != 0) {
+        s.savedError = GetLastError();
+        if (s.savedError == 0) s.savedError = ERROR_DISK_FULL;
+    }
+    const uint32_t result = end_segment(s);
+    if (result != 0) return result;
+    if (s.savedError != 0) return write_error_result(s.savedError);
+    return s.limitReached ? static_cast<uint32_t>(KVX_ERR_LENGTH_LIMIT) : 0u;
+}
+
 uint32_t discard_session(void *handle)
 {
-    if (!handle_ok(static_cast<WriteHandle *>(handle))) return KVX_ERR_HANDLE;
+    if (!handle_valid(static_cast<WriteHandle *>(handle))) return KVX_ERR_HANDLE;
     Session *s = g_edit;
     if (s->out.file != INVALID_HANDLE_VALUE) CloseHandle(s->out.file);
     s->out.file = INVALID_HANDLE_VALUE;
@@ -581,7 +609,7 @@ extern "C" WriteHandle *KVXAPI KVXCreateFile(const char *path, uint32_t kind, ui
 extern "C" uint32_t KVXAPI KVXSetWritePointer(WriteHandle *handle, uint32_t positionMs, uint8_t *mode, uint8_t insert,
                                               uint8_t meter)
 {
-    if (!handle_ok(handle)) return KVX_ERR_HANDLE;
+    if (!handle_valid(handle)) return KVX_ERR_HANDLE;
     edit::Session &s = *g_edit;
     if (s.activity == 2) return KVX_ERR_BUSY;
     const uint32_t position = s.fileEmpty ? 0 : std::min(positionMs, s.length);
@@ -614,7 +642,7 @@ extern "C" uint32_t KVXAPI KVXSetWritePointer(WriteHandle *handle, uint32_t posi
 
 extern "C" uint32_t KVXAPI KVXWriteFile(WriteHandle *handle, const uint8_t *frame, uint32_t last, WriteStatus *status)
 {
-    if (!handle_ok(handle)) return KVX_ERR_HANDLE;
+    if (!handle_valid(handle)) return KVX_ERR_HANDLE;
     edit::Session &s = *g_edit;
     if (s.pointerState == 255) return KVX_ERR_NO_WRITE_POINTER;
     if (frame == nullptr) return KVX_ERR_WRITE;
@@ -706,7 +734,7 @@ extern "C" uint32_t KVXAPI KVXWriteFile(WriteHandle *handle, const uint8_t *fram
 
 extern "C" uint32_t KVXAPI KVXPartialErase(WriteHandle *handle, uint32_t startMs, uint32_t endMs, EraseResult *out)
 {
-    if (!handle_ok(handle)) return KVX_ERR_HANDLE;
+    if (!handle_valid(handle)) return KVX_ERR_HANDLE;
     edit::Session &s = *g_edit;
     if (s.activity == 2) return KVX_ERR_BUSY;
     if (startMs >= endMs) return KVX_ERR_ERASE_RANGE;

@@ -192,6 +192,12 @@ uint32_t segment_close(Session &s);
 uint32_t erase_range(Session &s, uint32_t start, uint32_t end, uint32_t *split_start);
 uint32_t write_error_result(DWORD error);
 
+/* api.cpp */
+bool handle_ok(const WriteHandle *handle);
+bool absolute_name(const std::string &name, std::string *out);
+uint32_t open_session_on_active(Session &s);  /* root, marks and header image of the active file */
+uint32_t end_recording(Session &s);          /* ends a recording segment as `last` does */
+
 } // namespace edit
 } // namespace kvx
 

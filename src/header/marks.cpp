@@ -341,6 +341,17 @@ uint32_t current_ext_marks()
 
 } // namespace
 
+uint32_t write_marks_of(const uint32_t *positions, uint32_t count)
+{
+    if (count > kMarkSlots) count = kMarkSlots;
+    for (uint32_t i = 0; i < kMarkSlots; ++i)
+        g_marks.ext[i] = i < count ? ExtEntry{0xFFFFFFFFu, 0xFFFF, positions[i]} : ExtEntry{0xFFFFFFFFu, 0xFFFF, kEmptyPosition};
+    g_marks.extCount = count;
+    g_marks.extGeneration = g_file.generation;
+    const uint32_t written = write_marks(kWriteExtended);
+    return written == KVX_ERR_LOCKED ? static_cast<uint32_t>(KVX_OK) : written;
+}
+
 uint32_t load_short_slots(const uint8_t *area, uint32_t audio_bytes, ShortSlot slots[kMarkSlots])
 {
     for (uint32_t i = 0; i < kMarkSlots; ++i) {

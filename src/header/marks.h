@@ -51,6 +51,11 @@ enum MarkSearch { kMarkFound, kMarkNotFound, kMarkReadFailed };
  * could not be read whole. */
 MarkSearch mark_block_frame(const MarkAudio &audio, uint32_t position, uint32_t *block, uint32_t *frame);
 
+/* Makes `positions` (ascending, `count` of them) the active file's extended
+ * marks and writes them, with the short marks made from them, into its
+ * header.  0 or a result code. */
+uint32_t write_marks_of(const uint32_t *positions, uint32_t count);
+
 } // namespace kvx
 
 #endif /* KVX_HEADER_MARKS_H */
