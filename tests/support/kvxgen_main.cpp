@@ -1,6 +1,8 @@
-// kvxgen OUT.kvx [--seconds N] [--lp] [--mixed] [--one-block] [--seed S]
+// kvxgen OUT.kvx [--seconds N] [--lp] [--mixed] [--one-block] [--full] [--seed S]
 // Writes a deterministic sample dictation.  Default: 30 s of SP in
 // speech-flag mode with noise frames.  --mixed alternates 5 s SP and LP parts.
+// --full: full frames only, SP in plain mode (codec byte 0), LP without
+// silence frames, as a write session stores them.
 #include "kvx_gen.h"
 
 #include <cstdio>
@@ -12,11 +14,20 @@ namespace {
 
 int usage() {
     std::fprintf(stderr,
-                 "usage: kvxgen OUT.kvx [--seconds N] [--lp] [--mixed] [--one-block] [--seed S]\n");
+                 "usage: kvxgen OUT.kvx [--seconds N] [--lp] [--mixed] [--one-block] [--full] [--seed S]\n");
     return 2;
 }
 
 size_t framesFor(uint8_t codec, unsigned long ms) { return ms / kvxgen::frame_ms(codec); }
+
+kvxgen::Segment fullSegment(uint8_t codec, size_t n, uint32_t seed) {
+    std::vector<kvxgen::Bytes> frames;
+    for (size_t i = 0; i < n; ++i) {
+        const uint32_t s = seed * 2654435761u + static_cast<uint32_t>(i);
+        frames.push_back(codec == 0 ? kvxgen::sp_full(s, false) : kvxgen::lp_active(s));
+    }
+    return kvxgen::Segment::audio(codec, std::move(frames));
+}
 
 }  // namespace
 
@@ -24,7 +35,7 @@ int main(int argc, char** argv) {
     std::string out;
     unsigned long seconds = 30;
     unsigned long seed = 1;
-    bool lp = false, mixed = false, oneBlock = false;
+    bool lp = false, mixed = false, oneBlock = false, full = false;
     try {
         for (int i = 1; i < argc; ++i) {
             const std::string a = argv[i];
@@ -34,6 +45,7 @@ int main(int argc, char** argv) {
             else if (a == "--lp") lp = true;
             else if (a == "--mixed") mixed = true;
             else if (a == "--one-block") oneBlock = true;
+            else if (a == "--full") full = true;
             else if (!a.empty() && a[0] != '-' && out.empty()) out = a;
             else return usage();
         }
@@ -44,17 +56,21 @@ int main(int argc, char** argv) {
 
     kvxgen::File file;
     file.header.blocks = oneBlock ? 1 : 2;
-    const uint8_t codec = lp ? 2 : 1;
+    const uint8_t spCodec = full ? 0 : 1;
+    const uint8_t codec = lp ? 2 : spCodec;
+    auto segment = [full](uint8_t c, size_t n, uint32_t s) {
+        return full ? fullSegment(c, n, s) : kvxgen::random_segment(c, n, s);
+    };
     const unsigned long totalMs = seconds * 1000;
     if (!mixed) {
-        file.segments.push_back(kvxgen::random_segment(codec, framesFor(codec, totalMs), static_cast<uint32_t>(seed)));
+        file.segments.push_back(segment(codec, framesFor(codec, totalMs), static_cast<uint32_t>(seed)));
     } else {
         uint32_t partSeed = static_cast<uint32_t>(seed);
         bool sp = true;
         for (unsigned long done = 0; done < totalMs; done += 5000, sp = !sp) {
-            const uint8_t c = sp ? 1 : 2;
+            const uint8_t c = sp ? spCodec : 2;
             const unsigned long ms = totalMs - done < 5000 ? totalMs - done : 5000;
-            file.segments.push_back(kvxgen::random_segment(c, framesFor(c, ms), partSeed++));
+            file.segments.push_back(segment(c, framesFor(c, ms), partSeed++));
         }
     }
 

@@ -11,6 +11,9 @@
  *   kvx play FILE ...                play through the sound device
  *   kvx index FILE...                record large files in their folder's database
  *   kvx delete [--yes] FILE...       delete recordings, asking about locked ones
+ *   kvx cut FILE START END [-o OUT]  erase a stretch (edit.cpp has the editing commands)
+ *   kvx insert|overwrite FILE AT SOURCE [--from T] [--to T] [-o OUT]
+ *   kvx cat FILE... -o OUT           join recordings of one codec
  *
  * Times are milliseconds or h:mm:ss.mmm (also mm:ss and ss.mmm).
  */
@@ -33,41 +36,8 @@
 #endif
 
 #include "audio.h"
+#include "edit.h"
 #include "kvx.h"
-
-namespace {
-
-const char *const kUsage =
-    "usage: kvx COMMAND [ARGS]\n"
-    "\n"
-    "commands:\n"
-    "  info FILE [--json]          length, codecs, chunks and every header field\n"
-    "  marks FILE                  list the index marks (short and extended) as times\n"
-    "  marks FILE add TIME         add an index mark (extended where the header has them)\n"
-    "  marks FILE del TIME         delete the index mark at TIME\n"
-    "  set FILE FIELD=VALUE ...    set header fields: text1 number endtrans signed text2\n"
-    "                              priority lock text3 itemA1 itemA2 itemAtext (B, C alike)\n"
-    "                              flag1 flag2 number2 text4\n"
-    "  lock FILE                   lock the file against changes\n"
-    "  unlock FILE                 allow changes again\n"
-    "  priority FILE N             set the priority byte (0..255)\n"
-    "  decode FILE -o OUT [--start TIME] [--end TIME] [--postfilter] [--native-rate]\n"
-    "                              decode to OUT: .wav, or .flac; SP at 11025 Hz (12000 Hz\n"
-    "                              with --native-rate), LP at 8000 Hz; a file with both\n"
-    "                              codecs gives one output at the SP rate, the LP parts\n"
-    "                              resampled to it\n"
-    "  play FILE [--start TIME] [--speed -4..4] [--postfilter]\n"
-    "                              play through the sound device; Ctrl-C stops and prints\n"
-    "                              the stop position\n"
-    "  index FILE...               open each file with its folder's database on: a large\n"
-    "                              file (3 chunks or more) gets its table recorded in the\n"
-    "                              folder's KVXMANAGEMENT.DAT, if it is not there yet\n"
-    "  delete [--yes] FILE...      delete recordings; a locked one only when confirmed\n"
-    "                              (asked on a terminal, or all confirmed by --yes; on\n"
-    "                              Windows the shell asks)\n"
-    "  help                        show this text\n"
-    "\n"
-    "TIME is milliseconds or h:mm:ss.mmm (mm:ss.mmm and ss.mmm also do).\n";
 
 std::string format_time(uint32_t ms)
 {
@@ -145,9 +115,67 @@ const char *describe_result(uint32_t code)
     case KVX_ERR_BUSY: return "a write session is open";
     case KVX_ERR_MARKS_FULL: return "16 marks exist already, or one lies within a second of that time";
     case KVX_ERR_NO_SUCH_MARK: return "no mark at that time";
+    case KVX_ERR_HANDLE: return "not the write session's handle";
+    case KVX_ERR_NO_WRITE_POINTER: return "no write position set";
+    case KVX_ERR_EDIT_MEMORY: return "out of memory while editing";
+    case KVX_ERR_EDIT_OPEN: return "a file of the write session cannot be opened";
+    case KVX_ERR_ERASE_RANGE: return "nothing to erase: the stretch is empty or lies past the end";
+    case KVX_ERR_DISK_FULL: return "not enough disk space";
+    case KVX_ERR_WRITE: return "a write to a file failed";
+    case KVX_ERR_READ: return "a read from a file failed";
+    case KVX_ERR_CREATE: return "a working or output file cannot be created";
+    case KVX_ERR_RESERVE: return "the space reservation file cannot be made";
+    case KVX_ERR_LENGTH_LIMIT: return "the length would pass 99:59:59";
     default: return "failed";
     }
 }
+
+namespace {
+
+const char *const kUsage =
+    "usage: kvx COMMAND [ARGS]\n"
+    "\n"
+    "commands:\n"
+    "  info FILE [--json]          length, codecs, chunks and every header field\n"
+    "  marks FILE                  list the index marks (short and extended) as times\n"
+    "  marks FILE add TIME         add an index mark (extended where the header has them)\n"
+    "  marks FILE del TIME         delete the index mark at TIME\n"
+    "  set FILE FIELD=VALUE ...    set header fields: text1 number endtrans signed text2\n"
+    "                              priority lock text3 itemA1 itemA2 itemAtext (B, C alike)\n"
+    "                              flag1 flag2 number2 text4\n"
+    "  lock FILE                   lock the file against changes\n"
+    "  unlock FILE                 allow changes again\n"
+    "  priority FILE N             set the priority byte (0..255)\n"
+    "  decode FILE -o OUT [--start TIME] [--end TIME] [--postfilter] [--native-rate]\n"
+    "                              decode to OUT: .wav, or .flac; SP at 11025 Hz (12000 Hz\n"
+    "                              with --native-rate), LP at 8000 Hz; a file with both\n"
+    "                              codecs gives one output at the SP rate, the LP parts\n"
+    "                              resampled to it\n"
+    "  play FILE [--start TIME] [--speed -4..4] [--postfilter]\n"
+    "                              play through the sound device; Ctrl-C stops and prints\n"
+    "                              the stop position\n"
+    "  index FILE...               open each file with its folder's database on: a large\n"
+    "                              file (3 chunks or more) gets its table recorded in the\n"
+    "                              folder's KVXMANAGEMENT.DAT, if it is not there yet\n"
+    "  delete [--yes] FILE...      delete recordings; a locked one only when confirmed\n"
+    "                              (asked on a terminal, or all confirmed by --yes; on\n"
+    "                              Windows the shell asks)\n"
+    "  cut FILE START END [-o OUT] erase START..END (both taken back to a frame's start);\n"
+    "                              OUT: write the result there and leave FILE as it is\n"
+    "  insert FILE AT SOURCE [--from TIME] [--to TIME] [-o OUT]\n"
+    "                              insert the frames of SOURCE (or of its stretch FROM..TO)\n"
+    "                              at AT; SOURCE must be of FILE's codec and hold full frames\n"
+    "                              only (no SP noise or LP silence frames, and for an SP file\n"
+    "                              no speech-flag mode)\n"
+    "  overwrite FILE AT SOURCE [--from TIME] [--to TIME] [-o OUT]\n"
+    "                              the same, replacing the audio from AT on for as long as\n"
+    "                              the new frames last (or to FILE's end and beyond)\n"
+    "  cat FILE... -o OUT          join recordings of one codec and frame kind into the new\n"
+    "                              file OUT, with the index marks of each at their new times\n"
+    "  help                        show this text\n"
+    "\n"
+    "TIME is milliseconds or h:mm:ss.mmm (mm:ss.mmm and ss.mmm also do).\n"
+    "The editing commands change nothing when they fail; they print the new length.\n";
 
 int fail(const char *path, uint32_t code)
 {
@@ -627,6 +655,22 @@ void on_index_progress(const KVXProgress *progress, void *user)
 }
 #endif
 
+} // namespace
+
+void show_progress(bool on)
+{
+#ifndef _WIN32
+    static IndexWatch watch;
+    watch = IndexWatch{};
+    watch.draw = isatty(STDERR_FILENO) != 0;
+    KVXPosixSetProgressHook(on ? on_index_progress : nullptr, on ? &watch : nullptr);
+#else
+    (void)on;
+#endif
+}
+
+namespace {
+
 int command_index(int count, char **paths)
 {
 #ifndef _WIN32
@@ -809,6 +853,9 @@ int main(int argc, char **argv)
     if (command == "play") return command_play(argc - 2, argv + 2);
     if (command == "index" && argc >= 3) return command_index(argc - 2, argv + 2);
     if (command == "delete") return command_delete(argc - 2, argv + 2);
+    if (command == "cut") return command_cut(argc - 2, argv + 2);
+    if (command == "insert" || command == "overwrite") return command_insert(argc - 2, argv + 2, command == "insert");
+    if (command == "cat") return command_cat(argc - 2, argv + 2);
     std::fputs(kUsage, stderr);
     return 2;
 }
