@@ -89,17 +89,23 @@ public:
     // generated file is written to `path` and edited (kind 1).
     Rec(const std::string &path, const kvxgen::File *file, uint8_t mode) : path(path), mode(mode)
     {
-        if (file != nullptr) {
-            kvxgen::Layout layout;
-            original = kvxgen::build(*file, &layout);
-            kvxgen::write(path, original);
-            model.frames = frames_of(layout);
-            this->mode = layout.frames.empty() || layout.frames[0].codecByte < 2 ? 0 : 2;
+        if (file == nullptr) {
+            open(0);
+            return;
         }
-        uint32_t r = 99;
-        h = KVXCreateFile(path.c_str(), file != nullptr ? 1 : 0, &r);
-        EXPECT_EQ(r, 0u);
-        EXPECT_NE(h, nullptr);
+        kvxgen::Layout layout;
+        original = kvxgen::build(*file, &layout);
+        model.frames = frames_of(layout);
+        kvxgen::write(path, original);
+        open(1);
+    }
+    // The file of the given bytes and frames, edited.
+    Rec(const std::string &path, const Bytes &bytes, const std::vector<Frame> &frames)
+        : path(path), original(bytes)
+    {
+        model.frames = frames;
+        kvxgen::write(path, original);
+        open(1);
     }
     ~Rec()
     {
@@ -155,6 +161,14 @@ public:
     std::time_t before = 0, after = 0;
 
 private:
+    void open(uint32_t kind)
+    {
+        if (kind != 0) mode = model.frames.empty() || model.frames[0].codec < 2 ? 0 : 2;
+        uint32_t r = 99;
+        h = KVXCreateFile(path.c_str(), kind, &r);
+        EXPECT_EQ(r, 0u);
+        EXPECT_NE(h, nullptr);
+    }
     uint32_t serial_ = 0x7000;
 };
 
