@@ -459,8 +459,9 @@ TEST_F(WritePath, MoveReplacesAndWritesThrough)
     }
 }
 
-// SetEndOfFile cuts or stretches a file at the pointer, past 2 and 4 GiB
-// (the files are sparse).
+// SetEndOfFile cuts or stretches a file at the pointer, past 2 and 4 GiB.
+// Stretching takes the disk space, as on Windows: where the disk has not
+// 6 GiB to spare it says so, and the test has nothing to check.
 TEST_F(WritePath, EndOfFileBeyondFourGigabytes)
 {
     HANDLE h = CreateFileA("big", R | W, 0, nullptr, CREATE_ALWAYS, FILE_FLAG_RANDOM_ACCESS, nullptr);
@@ -468,7 +469,11 @@ TEST_F(WritePath, EndOfFileBeyondFourGigabytes)
     for (const uint64_t size : {0x180000007ull, 0x80000010ull, 0x100000000ull, 5ull}) {
         LONG high = static_cast<LONG>(size >> 32);
         EXPECT_EQ(SetFilePointer(h, static_cast<LONG>(size & 0xFFFFFFFFu), &high, FILE_BEGIN), size & 0xFFFFFFFFu);
-        EXPECT_TRUE(SetEndOfFile(h));
+        if (!SetEndOfFile(h)) {
+            EXPECT_EQ(GetLastError(), ERROR_DISK_FULL);
+            CloseHandle(h);
+            GTEST_SKIP() << "no room for a file of " << size << " bytes";
+        }
         DWORD sizeHigh = 9;
         EXPECT_EQ(GetFileSize(h, &sizeHigh), size & 0xFFFFFFFFu);
         EXPECT_EQ(sizeHigh, size >> 32);

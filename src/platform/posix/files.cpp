@@ -468,7 +468,22 @@ BOOL WINAPI SetEndOfFile(HANDLE handle)
         return FALSE;
     }
     off_t position = lseek(file->fd, 0, SEEK_CUR);
-    if (position < 0 || ftruncate(file->fd, position) != 0) {
+    struct stat st;
+    if (position < 0 || fstat(file->fd, &st) != 0) {
+        SetLastError(posix::error_from_errno(errno));
+        return FALSE;
+    }
+    /* Growing a file takes its disk space, as on Windows, so that a full
+     * disk says so here and not at a later write.  File systems that cannot
+     * reserve space get the length alone. */
+    if (position > st.st_size) {
+        const int reserved = posix_fallocate(file->fd, st.st_size, position - st.st_size);
+        if (reserved == ENOSPC || reserved == EDQUOT || reserved == EFBIG) {
+            SetLastError(posix::error_from_errno(reserved));
+            return FALSE;
+        }
+    }
+    if (ftruncate(file->fd, position) != 0) {
         SetLastError(posix::error_from_errno(errno));
         return FALSE;
     }
