@@ -382,6 +382,8 @@ TEST_F(Commit, HeaderBlocks)
     {
         Rec r(folder_ + "one.kvx", &one, 0);
         r.write(0, true, 5);
+        HeaderInfoEx lock{};  // a lock set during the session: the committed file is open all the same
+        ASSERT_EQ(KVXSetHeaderInfo(&lock, KVX_FIELD_LOCK), 0u);
         ASSERT_EQ(r.close("", 0), 0u);
         expect_committed(r.path, r);
         const Bytes f = read_whole(r.path);
