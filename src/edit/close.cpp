@@ -197,7 +197,6 @@ struct Commit {
     std::string temp;               /* the output, under the session's name */
     HANDLE out = INVALID_HANDLE_VALUE;
     uint8_t header[kHeaderBytes];
-    std::vector<uint8_t> buffer;    /* one chunk gathered before it is written */
     uint64_t blocks = 0;
     uint32_t ms = 0;
     std::vector<uint32_t> table;    /* ms at the end of each chunk */
@@ -211,37 +210,35 @@ struct Commit {
     DWORD error = 0;
 };
 
-bool flush_buffer(Commit &c)
-{
-    if (c.buffer.empty()) return true;
-    if (!write_all(c.out, c.buffer.data(), static_cast<uint32_t>(c.buffer.size()))) return false;
-    c.buffer.clear();
-    return true;
-}
-
-bool take_block(const uint8_t *block, void *user)
+/* Takes a run of blocks of the edited audio: their times, the marks they
+ * hold and the codecs go into the commit's accounts, the blocks straight
+ * into the output. */
+bool take_blocks(const uint8_t *blocks, uint32_t count, void *user)
 {
     Commit &c = *static_cast<Commit *>(user);
-    const uint32_t d = hdr::block_ms(block);
-    /* A mark lies in the first block whose end passes it. */
-    for (uint32_t i = 0; i < c.markCount; ++i) {
-        if (c.markBlock[i] != 0xFFFFFFFFu || c.marks[i] < c.ms || c.marks[i] >= c.ms + d) continue;
-        c.markBlock[i] = static_cast<uint32_t>(c.blocks + 1);
-        c.markFrame[i] = (c.marks[i] - c.ms) / hdr::frame_ms(block[hdr::kBlockCodec]);
-    }
-    c.codecFlags |= hdr::codec_flag(block[hdr::kBlockCodec]);
-    c.buffer.insert(c.buffer.end(), block, block + kBlockBytes);
-    c.ms += d;
-    ++c.blocks;
-    if (c.blocks % kBlocksPerChunk == 0) {
-        c.table.push_back(c.ms);
-        if (!flush_buffer(c)) {
-            c.error = GetLastError();
-            c.result = write_error_result(c.error);
-            return false;
+    for (uint32_t b = 0; b < count; ++b) {
+        const uint8_t *block = blocks + b * kBlockBytes;
+        const uint32_t d = hdr::block_ms(block);
+        /* A mark lies in the first block whose end passes it. */
+        for (uint32_t i = 0; i < c.markCount; ++i) {
+            if (c.markBlock[i] != 0xFFFFFFFFu || c.marks[i] < c.ms || c.marks[i] >= c.ms + d) continue;
+            c.markBlock[i] = static_cast<uint32_t>(c.blocks + 1);
+            c.markFrame[i] = (c.marks[i] - c.ms) / hdr::frame_ms(block[hdr::kBlockCodec]);
         }
-        if (progress_showing()) progress_report(std::max<uint32_t>(c.chunks, static_cast<uint32_t>(c.table.size())),
-                                                static_cast<uint32_t>(c.table.size()));
+        c.codecFlags |= hdr::codec_flag(block[hdr::kBlockCodec]);
+        c.ms += d;
+        ++c.blocks;
+        if (c.blocks % kBlocksPerChunk == 0) {
+            c.table.push_back(c.ms);
+            if (progress_showing())
+                progress_report(std::max<uint32_t>(c.chunks, static_cast<uint32_t>(c.table.size())),
+                                static_cast<uint32_t>(c.table.size()));
+        }
+    }
+    if (!write_all(c.out, blocks, count * kBlockBytes)) {
+        c.error = GetLastError();
+        c.result = write_error_result(c.error);
+        return false;
     }
     return true;
 }
@@ -315,13 +312,8 @@ uint32_t write_output(void *context)
         result = write_error_result(c.error);
     }
     if (result == 0) {
-        c.buffer.reserve(kChunkBytes);
-        result = walk(take_block, &c);
+        result = walk_chunks(take_blocks, &c);
         if (result == 0) result = c.result;
-    }
-    if (result == 0 && !flush_buffer(c)) {
-        c.error = GetLastError();
-        result = write_error_result(c.error);
     }
     if (result == 0) {
         if (c.blocks % kBlocksPerChunk != 0 || c.blocks == 0) c.table.push_back(c.ms);

@@ -41,6 +41,11 @@ typedef bool (*BlockSink)(const uint8_t *block, void *user);
  * when the sink stopped the walk. */
 uint32_t walk(BlockSink sink, void *user);
 
+/* The same a run of blocks at a time: the blocks of one chunk of one file
+ * of the tree, as stored, `count` of them. */
+typedef bool (*ChunkSink)(const uint8_t *blocks, uint32_t count, void *user);
+uint32_t walk_chunks(ChunkSink sink, void *user);
+
 /* Checks the tree: nonzero end times never decrease within a table, an
  * entry with a replacement ends where its replacement's last nonzero entry
  * ends, the root's last nonzero end time is the length, and every

@@ -134,14 +134,16 @@ uint32_t read_chunk(const Table *table, uint32_t index, std::vector<uint8_t> *ch
     const uint64_t size = file_size(file);
     uint32_t expect = 0;
     if (size > offset) expect = static_cast<uint32_t>(std::min<uint64_t>(size - offset, kChunkBytes));
-    chunk->assign((expect + kBlockBytes - 1) / kBlockBytes * kBlockBytes, 0);
+    const uint32_t whole = (expect + kBlockBytes - 1) / kBlockBytes * kBlockBytes;
+    if (chunk->size() < whole) chunk->resize(kChunkBytes);
     DWORD got = 0;
     bool ok = true;
     if (expect != 0) ok = seek(file, offset) && ReadFile(file, chunk->data(), expect, &got, nullptr) && got == expect;
     CloseHandle(file);
     if (!ok) return KVX_ERR_READ;
     /* A cut-off last block reads as zero after its end, as the reader takes it. */
-    *blocks = static_cast<uint32_t>(chunk->size() / kBlockBytes);
+    std::memset(chunk->data() + expect, 0, whole - expect);
+    *blocks = whole / kBlockBytes;
     return 0;
 }
 

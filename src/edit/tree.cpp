@@ -163,7 +163,7 @@ void delete_file(Session &s, const std::string &path)
 
 namespace {
 
-uint32_t walk_table(const Table *table, BlockSink sink, void *user, std::vector<uint8_t> &chunk, bool *stopped)
+uint32_t walk_table(const Table *table, ChunkSink sink, void *user, std::vector<uint8_t> &chunk, bool *stopped)
 {
     for (uint32_t i = 0; i < table->entries.size() && !*stopped; ++i) {
         const Entry &entry = table->entries[i];
@@ -176,12 +176,7 @@ uint32_t walk_table(const Table *table, BlockSink sink, void *user, std::vector<
         uint32_t blocks = 0;
         const uint32_t result = read_chunk(table, i, &chunk, &blocks);
         if (result != 0) return result;
-        for (uint32_t b = 0; b < blocks; ++b) {
-            if (!sink(chunk.data() + b * kBlockBytes, user)) {
-                *stopped = true;
-                break;
-            }
-        }
+        if (blocks != 0 && !sink(chunk.data(), blocks, user)) *stopped = true;
     }
     return 0;
 }
@@ -243,12 +238,35 @@ uint32_t length_ms()
     return g_edit != nullptr ? g_edit->length : 0;
 }
 
-uint32_t walk(BlockSink sink, void *user)
+uint32_t walk_chunks(ChunkSink sink, void *user)
 {
     if (g_edit == nullptr || g_edit->root == nullptr) return 0;
     std::vector<uint8_t> chunk;
     bool stopped = false;
     return walk_table(g_edit->root, sink, user, chunk, &stopped);
+}
+
+namespace {
+
+struct BlockWalk {
+    BlockSink sink;
+    void *user;
+};
+
+bool each_block(const uint8_t *blocks, uint32_t count, void *user)
+{
+    const BlockWalk &w = *static_cast<const BlockWalk *>(user);
+    for (uint32_t b = 0; b < count; ++b)
+        if (!w.sink(blocks + b * kBlockBytes, w.user)) return false;
+    return true;
+}
+
+} // namespace
+
+uint32_t walk(BlockSink sink, void *user)
+{
+    BlockWalk w{sink, user};
+    return walk_chunks(each_block, &w);
 }
 
 std::string check_tree()
