@@ -367,6 +367,15 @@ TEST_F(Commit, KeptOpenTheSessionNeedsANewWritePointer)
     EXPECT_TRUE(kvxgen::read_file(read_whole(r.path)).frames == r.model.frames);
     r.erase(0, 600);
     r.write(0, false, 10);
+    // Marks where a block begins: they belong to it, not to the block before.
+    Bytes blocks;
+    ASSERT_EQ(edit::walk([](const uint8_t *b, void *u) {
+        static_cast<Bytes *>(u)->insert(static_cast<Bytes *>(u)->end(), b, b + kvxgen::kBlockSize);
+        return true;
+    }, &blocks), 0u);
+    const kvxgen::BlockFrames now = kvxgen::read_blocks(blocks.data(), blocks.size() / kvxgen::kBlockSize);
+    r.mark(r.model.start_of(now.blockFirst.at(2)));
+    r.mark(r.model.start_of(now.blockFirst.at(5)));
     ASSERT_EQ(r.close(nullptr, 0), 0u);
     expect_committed(r.path, r);
 }
@@ -451,8 +460,9 @@ TEST_F(Commit, AnotherSpellingIsTheSameFile)
     ASSERT_EQ(chdir(folder_.c_str()), 0);
     const kvxgen::File file = file_of(0, 0, 41);
     const std::string path = folder_ + "same.kvx";
+    fs::create_symlink("same.kvx", folder_ + "link.kvx");  // one file, another name
     const std::string spellings[] = {"same.kvx", "./same.kvx", folder_ + "./same.kvx", folder_ + "/same.kvx",
-                                     "../commit/same.kvx"};
+                                     "../commit/same.kvx", "link.kvx"};
     for (const std::string &name : spellings) {
         SCOPED_TRACE(name);
         Rec r(path, &file, 0);
@@ -463,7 +473,8 @@ TEST_F(Commit, AnotherSpellingIsTheSameFile)
         for (const auto &e : fs::directory_iterator(folder_)) names.push_back(e.path().filename().string());
         std::sort(names.begin(), names.end());
         names.erase(std::remove(names.begin(), names.end(), "KVXMANAGEMENT.DAT"), names.end());
-        EXPECT_EQ(names, std::vector<std::string>{"same.kvx"});
+        EXPECT_EQ(names, (std::vector<std::string>{"link.kvx", "same.kvx"}));
+        EXPECT_TRUE(fs::is_symlink(folder_ + "link.kvx"));
     }
     ASSERT_EQ(chdir(here), 0);
 }
