@@ -491,9 +491,11 @@ uint32_t close_session(WriteHandle *handle, const char *name, uint32_t flags, bo
 
     uint32_t result = 0;
     if (commit_needed) {
+        /* A locked recording is not written over, whether it is the edited
+         * file or another one a save would replace. */
         if (exists(target)) {
             if (read_only(target)) return KVX_ERR_READ_ONLY;
-            if (same && s.kind != 0 && lock_byte(target) == 0) return KVX_ERR_LOCKED;
+            if (lock_byte(target) == 0) return KVX_ERR_LOCKED;
         }
         result = commit(s, target);
         if (result != 0 && (result & 0x80000000u) == 0) return result; /* nothing changed: the session stays */

@@ -446,6 +446,11 @@ TEST_F(Commit, RefusedTargetsKeepTheSession)
         EXPECT_TRUE(read_whole(r.path) == locked);
         EXPECT_TRUE(edit::session_open());
         kvxgen::write(r.path, r.original);
+        // Nor is another locked recording written over by a save.
+        const std::string other = folder_ + "other-locked.kvx";
+        kvxgen::write(other, locked);
+        EXPECT_EQ(r.close(other.c_str(), 0), 80u);
+        EXPECT_TRUE(read_whole(other) == locked);
         ASSERT_EQ(r.close("", 0), 0u);
         expect_committed(r.path, r);
     }
