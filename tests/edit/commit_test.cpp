@@ -4,9 +4,6 @@
 // edited audio, byte for byte and decoded; then the close's edge cases.
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <random>
 #include <sstream>
 
@@ -14,8 +11,10 @@
 #include "codec_sp/sp_state.h"
 #include "commit_support.h"
 #include "core/state.h"
+#ifndef _WIN32
 #include "kvx_posix.h"
 #include "kvx_progress.h"
+#endif
 
 using namespace commit;
 
@@ -23,10 +22,12 @@ namespace {
 
 using Pcm = std::vector<int16_t>;
 
+#ifndef _WIN32
 LRESULT quiet_proc(HWND, UINT, WPARAM, LPARAM)
 {
     return 0;
 }
+#endif
 
 uint32_t g_word = 0;
 
@@ -34,13 +35,20 @@ uint32_t g_word = 0;
 // the process found it, so that equal frames decode alike.
 Pcm decode(const std::string &path)
 {
+#ifdef _WIN32
+    // Decoding to PCM opens no device, so no window is told anything.
+    static HWND window = nullptr;
+#else
     static HWND window = KVXPosixCreateWindow(quiet_proc, nullptr);
+#endif
     static const kvx::SpDecoderState sp = kvx::g_sp;
     static const kvx::SpChannelState channel = kvx::g_spDecode;
     static const kvx::SpOutputState output = kvx::g_spOutput;
     static const uint32_t speed = kvx::g_speedCounter;
     Pcm pcm;
+#ifndef _WIN32
     EXPECT_TRUE(KVXPosixSetWaveSink("capture"));
+#endif
     EXPECT_EQ(KVXInitDecoder(window, &g_word), 0u);
     kvx::g_file.name[0] = '\0';
     uint32_t length = 0;
@@ -78,6 +86,12 @@ Bytes reference_file(const EditModel &model)
     return kvxgen::build(file);
 }
 
+#ifdef _WIN32
+// There the dialog is a real dialog box, and nothing reports whether it ran.
+constexpr bool kDialogWatched = false;
+#else
+constexpr bool kDialogWatched = true;
+
 struct Dialog {
     int opens = 0, closes = 0;
     unsigned result = 99;
@@ -90,6 +104,7 @@ void count_dialog(const KVXProgress *p, void *user)
     d->closes += p->event == KVX_PROGRESS_CLOSE;
     if (p->event == KVX_PROGRESS_CLOSE) d->result = p->result;
 }
+#endif
 
 bool count_block(const uint8_t *, void *user)
 {
@@ -104,9 +119,14 @@ size_t walked_blocks()
     return n;
 }
 
-// Closes with the dialog watched; *opened whether it showed.
+// Closes with the dialog watched; *opened whether it showed (where it can
+// be watched, kDialogWatched).
 uint32_t close_watched(Rec &r, const char *name, uint32_t flags, bool *opened, bool ex = true)
 {
+#ifdef _WIN32
+    *opened = false;
+    return r.close(name, flags, ex);
+#else
     Dialog d;
     KVXPosixSetProgressHook(count_dialog, &d);
     const uint32_t result = r.close(name, flags, ex);
@@ -117,6 +137,7 @@ uint32_t close_watched(Rec &r, const char *name, uint32_t flags, bool *opened, b
         EXPECT_EQ(d.result, result) << "the dialog's result";
     }
     return result;
+#endif
 }
 
 bool contains(const Bytes &hay, const Bytes &needle)
@@ -129,7 +150,9 @@ protected:
     void SetUp() override { fs::create_directories(folder_); }
     void TearDown() override
     {
+#ifndef _WIN32
         KVXPosixSetProgressHook(nullptr, nullptr);
+#endif
         std::error_code error;
         fs::remove_all(folder_, error);
     }
@@ -203,7 +226,9 @@ void run_sequence(const std::string &folder, uint64_t seed)
     const char *name = way == kSaveAs ? saveAs.c_str() : names[rng() % 3];
     bool dialog = false;
     ASSERT_EQ(close_watched(r, name, way == kKeepOpen ? 2 : 0, &dialog), 0u);
-    EXPECT_EQ(dialog, large) << "the progress dialog runs for 11 chunks and more";
+    if (kDialogWatched) {
+        EXPECT_EQ(dialog, large) << "the progress dialog runs for 11 chunks and more";
+    }
     g_large += large;
     if (way == kSaveAs) {
         EXPECT_TRUE(read_whole(target) == r.original) << "save-as changed the edited file";
@@ -345,7 +370,9 @@ TEST_F(Commit, ElevenChunksRunBehindTheDialog)
             }
             bool dialog = false;
             ASSERT_EQ(close_watched(r, "", 0, &dialog), 0u);
-            EXPECT_EQ(dialog, want > 5000);
+            if (kDialogWatched) {
+                EXPECT_EQ(dialog, want > 5000);
+            }
             EXPECT_EQ(fs::file_size(r.path), 1024 + want * 512);
             expect_committed(r.path, r);
             sized = true;
@@ -425,13 +452,14 @@ TEST_F(Commit, RefusedTargetsKeepTheSession)
         Rec r(folder_ + "ro.kvx", &file, 0);
         r.write(200, true, 30);
         const std::vector<std::string> held = edit::session_files();
-        ASSERT_EQ(chmod(r.path.c_str(), 0444), 0);
+        const auto writable = fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write;
+        fs::permissions(r.path, writable, fs::perm_options::remove);  // the read-only attribute on Windows
         EXPECT_EQ(r.close("", 0), 8u);
         EXPECT_TRUE(read_whole(r.path) == r.original);
         EXPECT_TRUE(edit::session_open());
         EXPECT_EQ(edit::session_files(), held);
         for (const std::string &p : held) EXPECT_TRUE(fs::exists(p)) << p;
-        ASSERT_EQ(chmod(r.path.c_str(), 0644), 0);
+        fs::permissions(r.path, fs::perms::owner_write, fs::perm_options::add);
         ASSERT_EQ(r.close("", 0), 0u);
         expect_committed(r.path, r);
     }
@@ -460,14 +488,18 @@ TEST_F(Commit, RefusedTargetsKeepTheSession)
 // Other spellings of the session's own file commit in place.
 TEST_F(Commit, AnotherSpellingIsTheSameFile)
 {
-    char here[4096];
-    ASSERT_NE(getcwd(here, sizeof here), nullptr);
-    ASSERT_EQ(chdir(folder_.c_str()), 0);
+    const fs::path here = fs::current_path();
+    fs::current_path(folder_);
     const kvxgen::File file = file_of(0, 0, 41);
     const std::string path = folder_ + "same.kvx";
+    std::vector<std::string> spellings = {"same.kvx", "./same.kvx", folder_ + "./same.kvx", folder_ + "/same.kvx",
+                                          "../commit/same.kvx"};
+    std::vector<std::string> files = {"same.kvx"};
+#ifndef _WIN32  // symbolic links need rights a Windows user seldom has
     fs::create_symlink("same.kvx", folder_ + "link.kvx");  // one file, another name
-    const std::string spellings[] = {"same.kvx", "./same.kvx", folder_ + "./same.kvx", folder_ + "/same.kvx",
-                                     "../commit/same.kvx", "link.kvx"};
+    spellings.push_back("link.kvx");
+    files.insert(files.begin(), "link.kvx");
+#endif
     for (const std::string &name : spellings) {
         SCOPED_TRACE(name);
         Rec r(path, &file, 0);
@@ -478,10 +510,10 @@ TEST_F(Commit, AnotherSpellingIsTheSameFile)
         for (const auto &e : fs::directory_iterator(folder_)) names.push_back(e.path().filename().string());
         std::sort(names.begin(), names.end());
         names.erase(std::remove(names.begin(), names.end(), "KVXMANAGEMENT.DAT"), names.end());
-        EXPECT_EQ(names, (std::vector<std::string>{"link.kvx", "same.kvx"}));
-        EXPECT_TRUE(fs::is_symlink(folder_ + "link.kvx"));
+        EXPECT_EQ(names, files);
+        EXPECT_TRUE(files.size() == 1 || fs::is_symlink(folder_ + "link.kvx"));
     }
-    ASSERT_EQ(chdir(here), 0);
+    fs::current_path(here);
 }
 
 } // namespace
