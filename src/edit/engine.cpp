@@ -142,7 +142,7 @@ uint32_t read_chunk(const Table *table, uint32_t index, std::vector<uint8_t> *ch
     CloseHandle(file);
     if (!ok) return KVX_ERR_READ;
     /* A cut-off last block reads as zero after its end, as the reader takes it. */
-    std::memset(chunk->data() + expect, 0, whole - expect);
+    if (whole > expect) std::memset(chunk->data() + expect, 0, whole - expect);
     *blocks = whole / kBlockBytes;
     return 0;
 }
