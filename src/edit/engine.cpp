@@ -251,6 +251,25 @@ uint32_t output_create(Session &s, const std::string &name, Output *out)
     return 0;
 }
 
+namespace {
+
+/* Chunk accounting: written blocks join the output's last entry, and a new
+ * entry starts after every 500. */
+void count_blocks(Output &out, const uint8_t *blocks, uint32_t count)
+{
+    for (uint32_t b = 0; b < count; ++b) {
+        if (out.blocksInChunk == kBlocksPerChunk) {
+            out.table->entries.push_back(Entry{0, 0, nullptr, false});
+            out.blocksInChunk = 0;
+        }
+        ++out.blocksInChunk;
+        out.table->entries.back().dur += hdr::block_ms(blocks + b * kBlockBytes);
+    }
+    out.blocks += count;
+}
+
+} // namespace
+
 uint32_t output_put(Output &out, const uint8_t *blocks, uint32_t count)
 {
     if (count == 0) return 0;
@@ -264,28 +283,11 @@ uint32_t output_put(Output &out, const uint8_t *blocks, uint32_t count)
         const uint64_t keep = (out.blocks + whole) * kBlockBytes;
         seek(out.file, keep);
         SetEndOfFile(out.file);
-        for (uint32_t b = 0; b < whole; ++b) {
-            /* the blocks that did reach the file are counted */
-            if (out.blocksInChunk == kBlocksPerChunk) {
-                out.table->entries.push_back(Entry{0, 0, nullptr, false});
-                out.blocksInChunk = 0;
-            }
-            ++out.blocksInChunk;
-            out.table->entries.back().dur += hdr::block_ms(blocks + b * kBlockBytes);
-        }
-        out.blocks += whole;
+        count_blocks(out, blocks, whole); /* those that did reach the file */
         SetLastError(error);
         return write_error_result(error == ERROR_SUCCESS ? static_cast<DWORD>(ERROR_DISK_FULL) : error);
     }
-    for (uint32_t b = 0; b < count; ++b) {
-        if (out.blocksInChunk == kBlocksPerChunk) {
-            out.table->entries.push_back(Entry{0, 0, nullptr, false});
-            out.blocksInChunk = 0;
-        }
-        ++out.blocksInChunk;
-        out.table->entries.back().dur += hdr::block_ms(blocks + b * kBlockBytes);
-    }
-    out.blocks += count;
+    count_blocks(out, blocks, count);
     return 0;
 }
 
