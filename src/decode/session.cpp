@@ -17,6 +17,7 @@
 #include "codec_sp/sp_output.h"
 #include "core/state.h"
 #include "decode/decoders.h"
+#include "decode/session.h"
 #include "format/header.h"
 #include "format/stream.h"
 #include "kvx.h"
@@ -34,6 +35,9 @@ uint32_t s_control_dummy = 0;
 
 /* Whether a device is open for the running session. */
 bool s_device_open = false;
+
+/* The kind of the running (or last) session. */
+const SessionKind *s_kind = &g_decodingKind;
 
 inline uint32_t *control()
 {
@@ -65,19 +69,14 @@ double speed_factor(uint32_t word)
     }
 }
 
-/* The length of the audio: the chunk time table's last entry. */
-uint32_t file_length()
-{
-    return g_file.chunkTimes != nullptr && g_file.chunkCount > 0 ? g_file.chunkTimes[g_file.chunkCount - 1] : 0;
-}
-
 /* Session start after a change of codec: the start of the new codec's
  * first block, from the chunk time table entry before the cursor chunk and
  * the times of the blocks of the cursor's half before the cursor. */
 uint32_t start_after_codec_change()
 {
-    uint32_t time = g_read.cursorChunk > 1 && g_read.cursorChunk - 2u < g_file.chunkCount
-                        ? g_file.chunkTimes[g_read.cursorChunk - 2]
+    const StreamSource *source = stream_source();
+    uint32_t time = g_read.cursorChunk > 1 && g_read.cursorChunk - 2u < source->chunk_count()
+                        ? source->chunk_end(g_read.cursorChunk - 2)
                         : 0;
     const uint32_t half_start = g_read.cursor > g_decoder.chunkBytes ? g_decoder.chunkBytes + 2 : 2;
     for (uint32_t cursor = half_start; cursor < g_read.cursor; cursor += kBlockBytes)
@@ -139,7 +138,110 @@ void restart_after_codec_change()
     KVXStartDecoding(0);
 }
 
+/* Control bits that only a decoding session follows. */
+uint32_t own_bits(uint32_t word)
+{
+    return s_kind->playback ? word & ~(KVX_CW_FILE_OUTPUT | KVX_CW_NO_DEVICE) : word;
+}
+
 } // namespace
+
+const SessionKind g_decodingKind = {false, next_frame, restart_after_codec_change, stream_resume};
+
+bool decoding_session_running()
+{
+    return !g_session.stopped && s_kind == &g_decodingKind;
+}
+
+uint32_t source_length()
+{
+    const StreamSource *source = stream_source();
+    const uint32_t count = source->chunk_count();
+    return count > 0 ? source->chunk_end(count - 1) : 0;
+}
+
+void stream_resume(uint32_t *stop)
+{
+    uint32_t resume = *stop;
+    const uint32_t length = source_length();
+    if (*stop >= length) {
+        *stop = length;
+        resume = 0;
+        *control() = (*control() & KVX_CW_POSTFILTER) | KVX_CW_RESET | KVX_CW_REPOSITION;
+    }
+    if (g_decoder.ring != nullptr && stream_source()->chunk_count() > 0) stream_resume_point(resume);
+}
+
+uint32_t session_position(uint32_t positionMs)
+{
+    uint32_t *const word = control();
+    if ((*word & KVX_CW_REPOSITION) || (!g_read.codecChanged && !(*word & KVX_CW_RESUME))) {
+        const uint32_t result = stream_position(positionMs);
+        if (result != KVX_OK) return result;
+    }
+    g_read.sessionStartChunk = g_read.loadChunk;
+
+    g_read.ended = false;
+    g_session.speedInUse = speed_setting(*word);
+    if (!(*word & KVX_CW_RESUME)) {
+        g_session.speedUsed = false;
+        g_session.speedChangeMs = 0;
+        g_session.framesReturned = 0;
+        if (!g_read.codecChanged) {
+            stream_walk(positionMs, &g_session.startMs);
+        } else {
+            g_read.codecChanged = false;
+            g_session.startMs = start_after_codec_change();
+        }
+        g_session.speedChangeMs = static_cast<float>(g_session.startMs);
+    }
+    return KVX_OK;
+}
+
+uint32_t session_open_device(const SessionKind *kind)
+{
+    s_kind = kind;
+    uint32_t *const word = control();
+    const uint32_t bits = own_bits(*word);
+    const uint32_t prime = (bits & KVX_CW_FILE_OUTPUT) ? 1 : kWaveBuffers;
+
+    /* The wave format and buffer lengths follow the codec at the cursor. */
+    const bool lp = (g_decoder.ring[g_read.cursor + hdr::kBlockCodec - 2] & 2) != 0;
+    WAVEFORMATEX format{};
+    format.wFormatTag = WAVE_FORMAT_PCM;
+    format.nChannels = 1;
+    format.nSamplesPerSec = lp ? 8000 : 11025;
+    format.nAvgBytesPerSec = lp ? 16000 : 22050;
+    format.nBlockAlign = 2;
+    format.wBitsPerSample = 16;
+    g_session.deviceBufferBytes = kFramesPerBuffer * (lp ? kLpFrameBytes : kSpFrameBytes);
+    if (lp) g_session.fileBufferBytes = (*word & KVX_CW_264_OR_11K) ? 3300 : 2400;
+    else g_session.fileBufferBytes = (*word & KVX_CW_SP_288) && !(*word & KVX_CW_264_OR_11K) ? 2880 : 2640;
+    g_read.blockCodec = g_read.previousCodec = lp ? 1 : 0;
+    g_session.lastBuffer = nullptr;
+
+    if (bits & KVX_CW_NO_DEVICE) return KVX_OK;
+
+    HWAVEOUT device = nullptr;
+    if (waveOutOpen(&device, WAVE_MAPPER, &format, reinterpret_cast<DWORD_PTR>(g_decoder.window), 0,
+                    CALLBACK_WINDOW) != MMSYSERR_NOERROR)
+        return KVX_ERR_MEMORY;
+    g_session.waveOut = device;
+    s_device_open = true;
+    SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_HIGHEST);
+    for (uint32_t i = 0; i < prime; ++i) {
+        WAVEHDR *buffer = g_decoder.waveHeader[i];
+        buffer->dwBufferLength = g_session.deviceBufferBytes;
+        buffer->dwFlags &= ~WHDR_DONE;
+        waveOutPrepareHeader(device, buffer, sizeof(WAVEHDR));
+        buffer->dwBytesRecorded = g_session.deviceBufferBytes;
+        buffer->dwFlags |= WHDR_DONE;
+        PostMessageA(g_decoder.window, kMessageBufferRequest, 0, reinterpret_cast<LPARAM>(buffer));
+    }
+    g_session.stopped = false;
+    return KVX_OK;
+}
+
 } // namespace kvx
 
 using namespace kvx;
@@ -165,81 +267,33 @@ extern "C" uint32_t KVXAPI KVXStartDecoding(uint32_t positionMs)
     /* With no file active, whatever the ring still holds belongs to a file
      * given up: nothing is played. */
     if (g_file.name[0] == '\0' || g_file.lastResult != KVX_OK) return KVX_ERR_REOPEN;
+    set_stream_source(nullptr);
     if (!g_read.ringValid) {
         /* A ring that holds nothing has no resume point or codec change to
          * go on from. */
         *word &= ~KVX_CW_RESUME;
         g_read.codecChanged = false;
     }
-    if ((*word & KVX_CW_REPOSITION) || (!g_read.codecChanged && !(*word & KVX_CW_RESUME))) {
-        const uint32_t result = stream_position(positionMs);
-        if (result != KVX_OK) return result;
-    }
-    g_read.sessionStartChunk = g_read.loadChunk;
-
-    g_read.ended = false;
-    g_session.speedInUse = speed_setting(*word);
-    const uint32_t prime = (*word & KVX_CW_FILE_OUTPUT) ? 1 : kWaveBuffers;
-    if (!(*word & KVX_CW_RESUME)) {
-        g_session.speedUsed = false;
-        g_session.speedChangeMs = 0;
-        g_session.framesReturned = 0;
-        if (!g_read.codecChanged) {
-            stream_walk(positionMs, &g_session.startMs);
-        } else {
-            g_read.codecChanged = false;
-            g_session.startMs = start_after_codec_change();
-        }
-        g_session.speedChangeMs = static_cast<float>(g_session.startMs);
-    }
-
-    /* The wave format and buffer lengths follow the codec at the cursor. */
-    const bool lp = (g_decoder.ring[g_read.cursor + hdr::kBlockCodec - 2] & 2) != 0;
-    WAVEFORMATEX format{};
-    format.wFormatTag = WAVE_FORMAT_PCM;
-    format.nChannels = 1;
-    format.nSamplesPerSec = lp ? 8000 : 11025;
-    format.nAvgBytesPerSec = lp ? 16000 : 22050;
-    format.nBlockAlign = 2;
-    format.wBitsPerSample = 16;
-    g_session.deviceBufferBytes = kFramesPerBuffer * (lp ? kLpFrameBytes : kSpFrameBytes);
-    if (lp) g_session.fileBufferBytes = (*word & KVX_CW_264_OR_11K) ? 3300 : 2400;
-    else g_session.fileBufferBytes = (*word & KVX_CW_SP_288) && !(*word & KVX_CW_264_OR_11K) ? 2880 : 2640;
-    g_read.blockCodec = g_read.previousCodec = lp ? 1 : 0;
-    g_session.lastBuffer = nullptr;
-
-    if (*word & KVX_CW_NO_DEVICE) return KVX_OK;
-
-    HWAVEOUT device = nullptr;
-    if (waveOutOpen(&device, WAVE_MAPPER, &format, reinterpret_cast<DWORD_PTR>(g_decoder.window), 0,
-                    CALLBACK_WINDOW) != MMSYSERR_NOERROR)
-        return KVX_ERR_MEMORY;
-    g_session.waveOut = device;
-    s_device_open = true;
-    SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_HIGHEST);
-    for (uint32_t i = 0; i < prime; ++i) {
-        WAVEHDR *buffer = g_decoder.waveHeader[i];
-        buffer->dwBufferLength = g_session.deviceBufferBytes;
-        buffer->dwFlags &= ~WHDR_DONE;
-        waveOutPrepareHeader(device, buffer, sizeof(WAVEHDR));
-        buffer->dwBytesRecorded = g_session.deviceBufferBytes;
-        buffer->dwFlags |= WHDR_DONE;
-        PostMessageA(g_decoder.window, kMessageBufferRequest, 0, reinterpret_cast<LPARAM>(buffer));
-    }
-    g_session.stopped = false;
-    return KVX_OK;
+    const uint32_t result = session_position(positionMs);
+    if (result != KVX_OK) return result;
+    return session_open_device(&g_decodingKind);
 }
 
 extern "C" uint32_t KVXAPI KVXDecoding(WAVEHDR *buffer, HMMIO file)
 {
+    return session_decode(buffer, file);
+}
+
+uint32_t kvx::session_decode(WAVEHDR *buffer, HMMIO file)
+{
     uint32_t *const word = control();
-    const bool file_output = (*word & KVX_CW_FILE_OUTPUT) != 0;
+    const bool file_output = (own_bits(*word) & KVX_CW_FILE_OUTPUT) != 0;
     if (buffer == nullptr || buffer->lpData == nullptr) return 0;
     if (g_read.ended) {
         /* Before any buffer was handed over there is nothing to wait for. */
         const bool done = g_session.lastBuffer == nullptr || (g_session.lastBuffer->dwFlags & WHDR_DONE);
         if (g_read.codecChanged) {
-            if (done) restart_after_codec_change();
+            if (done) s_kind->restart();
             return 1;
         }
         return done ? 0 : 1;
@@ -250,7 +304,7 @@ extern "C" uint32_t KVXAPI KVXDecoding(WAVEHDR *buffer, HMMIO file)
     const uint32_t capacity = file_output ? kWaveBufferBytes : g_session.deviceBufferBytes;
     for (;;) {
         if (!(*word & KVX_CW_HELD_FRAME)) {
-            if (next_frame(&g_read.sessionFrame) == 0) break;
+            if (s_kind->next(&g_read.sessionFrame) == 0) break;
         }
         const uint32_t slot = slot_bytes();
         if (filled + slot > capacity) break; /* a codec's slot never outgrows the buffer; be sure */
@@ -266,7 +320,7 @@ extern "C" uint32_t KVXAPI KVXDecoding(WAVEHDR *buffer, HMMIO file)
              * end of a converted file is not to be lost. */
             if (frames != 0 && write_to_file(buffer, file, filled) != KVX_OK) return KVX_ERR_PCM_WRITE;
             if (g_read.codecChanged) {
-                restart_after_codec_change();
+                s_kind->restart();
                 return 1;
             }
             return 0;
@@ -295,17 +349,28 @@ extern "C" uint32_t KVXAPI KVXDecoding(WAVEHDR *buffer, HMMIO file)
 
 extern "C" uint32_t KVXAPI KVXDecBufReturn(WAVEHDR *buffer)
 {
-    if (buffer == nullptr) return KVX_OK;
+    session_return(buffer);
+    return KVX_OK;
+}
+
+void kvx::session_return(WAVEHDR *buffer)
+{
+    if (buffer == nullptr) return;
     if (s_device_open) waveOutUnprepareHeader(g_session.waveOut, buffer, sizeof(WAVEHDR));
     buffer->dwBufferLength = g_session.deviceBufferBytes;
     buffer->dwBytesRecorded = g_session.deviceBufferBytes;
     buffer->dwFlags |= WHDR_DONE;
     if (!g_session.stopped) SendMessageA(g_decoder.window, kMessageBufferRequest, 0, reinterpret_cast<LPARAM>(buffer));
     g_session.framesReturned += kFramesPerBuffer;
-    return KVX_OK;
 }
 
 extern "C" uint32_t KVXAPI KVXEndDecoding(uint32_t *stopPositionMs)
+{
+    session_end(stopPositionMs);
+    return KVX_OK;
+}
+
+void kvx::session_end(uint32_t *stopPositionMs)
 {
     uint32_t *const word = control();
     uint32_t played = 0;
@@ -333,15 +398,7 @@ extern "C" uint32_t KVXAPI KVXEndDecoding(uint32_t *stopPositionMs)
     }
     g_session.startMs = stop;
 
-    if (!g_read.codecChanged || (*word & KVX_CW_RESUME_AFTER_CHANGE)) {
-        uint32_t resume = stop;
-        if (stop >= file_length()) {
-            stop = file_length();
-            resume = 0;
-            *word = (*word & KVX_CW_POSTFILTER) | KVX_CW_RESET | KVX_CW_REPOSITION;
-        }
-        if (g_decoder.ring != nullptr && g_file.chunkTimes != nullptr) stream_resume_point(resume);
-    }
+    if (!g_read.codecChanged || (*word & KVX_CW_RESUME_AFTER_CHANGE)) s_kind->resume(&stop);
     if (stopPositionMs != nullptr) *stopPositionMs = stop;
 
     bool dropping = true;
@@ -361,7 +418,6 @@ extern "C" uint32_t KVXAPI KVXEndDecoding(uint32_t *stopPositionMs)
     *word &= ~KVX_CW_RESUME_AFTER_CHANGE;
     g_read.ended = false;
     g_session.stopped = true;
-    return KVX_OK;
 }
 
 extern "C" uint32_t KVXAPI KVXDecodeToPCM(int16_t **pcm, uint32_t *codec)

@@ -26,6 +26,7 @@
 #include "edit/session.h"
 #include "format/header.h"
 #include "kvx.h"
+#include "playback/playback.h"
 
 namespace kvx {
 namespace edit {
@@ -331,6 +332,7 @@ uint32_t create(const char *path, uint32_t kind, WriteHandle **made)
     s->handle->length = s->length;
     s->handle->root = s->root;
     g_edit = s;
+    tree_changed();
     g_write.sessionOpen = true;
     *made = s->handle;
     return 0;
@@ -496,6 +498,7 @@ uint32_t end_recording(Session &s)
 uint32_t discard_session(void *handle)
 {
     if (!handle_valid(static_cast<WriteHandle *>(handle))) return KVX_ERR_HANDLE;
+    playback::stop_edit();
     Session *s = g_edit;
     if (s->out.file != INVALID_HANDLE_VALUE) CloseHandle(s->out.file);
     s->out.file = INVALID_HANDLE_VALUE;
@@ -504,6 +507,7 @@ uint32_t discard_session(void *handle)
     retire(s->handle);
     s->handle = nullptr;
     g_edit = nullptr;
+    tree_changed();
     g_write.sessionOpen = false;
     free_session(s);
     return 0;
@@ -651,6 +655,8 @@ extern "C" uint32_t KVXAPI KVXWriteFile(WriteHandle *handle, const uint8_t *fram
     try {
         if (s.pointerState == 1) {
             if (s.limitReached) return KVX_ERR_LENGTH_LIMIT;
+            /* Playback reads the tree that the segment is about to change. */
+            playback::stop_edit();
             std::memcpy(s.savedMarks, s.marks, sizeof s.marks);
             s.savedMarkCount = s.markCount;
             const uint32_t result = segment_open(s);
@@ -740,6 +746,7 @@ extern "C" uint32_t KVXAPI KVXPartialErase(WriteHandle *handle, uint32_t startMs
     if (startMs >= endMs) return KVX_ERR_ERASE_RANGE;
     const uint32_t end = std::min(endMs, s.length);
     if (startMs >= end) return KVX_ERR_ERASE_RANGE;
+    playback::stop_edit();
     try {
         const uint32_t before = s.length;
         uint32_t split_start = 0;

@@ -24,11 +24,13 @@
 #include "database/build.h"
 #include "database/progress.h"
 #include "decode/open.h"
+#include "decode/session.h"
 #include "edit/edit.h"
 #include "edit/session.h"
 #include "format/header.h"
 #include "header/marks.h"
 #include "kvx.h"
+#include "playback/playback.h"
 
 namespace kvx {
 namespace edit {
@@ -349,7 +351,7 @@ uint32_t replace_target(const std::string &temp, const std::string &target)
  * the library's handle on it is closed. */
 void release_active_file()
 {
-    if (!g_session.stopped) KVXEndDecoding(nullptr);
+    if (decoding_session_running()) KVXEndDecoding(nullptr);
     close_active_handle();
 }
 
@@ -461,6 +463,7 @@ uint32_t reopen(Session &s)
 uint32_t close_session(WriteHandle *handle, const char *name, uint32_t flags, bool extended)
 {
     if (!handle_ok(handle)) return KVX_ERR_HANDLE;
+    playback::stop_edit();
     Session &s = *g_edit;
     const bool discard = extended && (flags & 1) != 0;
     const bool keep = extended && (flags & 2) != 0 && !discard;

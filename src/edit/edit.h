@@ -46,6 +46,35 @@ uint32_t walk(BlockSink sink, void *user);
 typedef bool (*ChunkSink)(const uint8_t *blocks, uint32_t count, void *user);
 uint32_t walk_chunks(ChunkSink sink, void *user);
 
+/* One run of the edited audio as stored: `blocks` blocks of the file at
+ * `path` from byte `offset` (a chunk of one file of the tree), `ms` of
+ * audio from `start` ms on.  Blocks behind a file's end read as zero. */
+struct Run {
+    std::string path;
+    uint64_t offset;
+    uint32_t blocks;
+    uint32_t start;
+    uint32_t ms;
+};
+
+/* The edited audio as the walker yields it, without reading it: one run
+ * per chunk, in reading order.  0, or 517 when a file of the tree cannot be
+ * opened to learn its size. */
+uint32_t runs(std::vector<Run> *out);
+
+/* Changes with every change of the tree and every session opened or
+ * closed: what was read of the edited audio before stands while it keeps
+ * its value. */
+uint32_t tree_version();
+void tree_changed();
+
+/* Whether an erase or a close that kept the session asked playback to
+ * start again from its stop; the request is cleared. */
+bool take_restart_request();
+
+/* Where the next recording begins when no write position is set anew. */
+void set_requested_start(uint32_t ms);
+
 /* Checks the tree: nonzero end times never decrease within a table, an
  * entry with a replacement ends where its replacement's last nonzero entry
  * ends, the root's last nonzero end time is the length, and every

@@ -363,6 +363,7 @@ void change_begin(Session &s)
 
 void change_abandon(Session &s)
 {
+    tree_changed();
     if (!s.change.open) return;
     for (const std::string &path : s.change.created) delete_file(s, path);
     free_tree(s.root);

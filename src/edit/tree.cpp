@@ -2,6 +2,7 @@
  * The edit tree: tables, their times, finding a position, the walker and
  * the checks.
  */
+#include <algorithm>
 #include <cassert>
 #include <cstdio>
 #include <cstring>
@@ -9,6 +10,7 @@
 #include "edit/edit.h"
 #include "edit/session.h"
 #include "format/header.h"
+#include "kvx.h"
 
 namespace kvx {
 namespace edit {
@@ -105,6 +107,7 @@ std::string check_table(const Table *table, uint32_t *last_end, bool files);
 
 void update_times(Session &s)
 {
+    tree_changed();
     s.length = times_from(s.root, 0);
     if (s.handle != nullptr) s.handle->root = s.root;
 #ifndef NDEBUG
@@ -227,6 +230,78 @@ void depth_of(const Table *table, uint32_t level, uint32_t *depth, uint32_t *tab
 }
 
 } // namespace
+
+namespace {
+
+uint32_t s_tree_version = 0;
+
+/* Appends the runs of `table`'s audio; `sizes` caches the files' sizes. */
+uint32_t runs_of(const Table *table, std::vector<Run> *out, uint32_t *t)
+{
+    uint64_t size = 0;
+    bool sized = false;
+    for (uint32_t i = 0; i < table->entries.size(); ++i) {
+        const Entry &entry = table->entries[i];
+        if (entry.erased) continue;
+        if (entry.repl != nullptr) {
+            const uint32_t result = runs_of(entry.repl, out, t);
+            if (result != 0) return result;
+            continue;
+        }
+        if (!sized) {
+            HANDLE file = CreateFileA(table->path.c_str(), GENERIC_READ,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr);
+            if (file == INVALID_HANDLE_VALUE) return KVX_ERR_EDIT_OPEN;
+            DWORD high = 0;
+            const DWORD low = GetFileSize(file, &high);
+            CloseHandle(file);
+            size = low == INVALID_FILE_SIZE && GetLastError() != ERROR_SUCCESS ? 0 : (uint64_t(high) << 32) | low;
+            sized = true;
+        }
+        /* As the reader takes a chunk: up to 500 blocks, a cut-off last
+         * block counted whole. */
+        const uint64_t offset = table->base + static_cast<uint64_t>(i) * kChunkBytes;
+        const uint64_t bytes = size > offset ? std::min<uint64_t>(size - offset, kChunkBytes) : 0;
+        const uint32_t blocks = static_cast<uint32_t>((bytes + kBlockBytes - 1) / kBlockBytes);
+        if (blocks == 0) continue;
+        out->push_back(Run{table->path, offset, blocks, *t, entry.dur});
+        *t += entry.dur;
+    }
+    return 0;
+}
+
+} // namespace
+
+uint32_t runs(std::vector<Run> *out)
+{
+    out->clear();
+    if (g_edit == nullptr || g_edit->root == nullptr) return 0;
+    uint32_t t = 0;
+    return runs_of(g_edit->root, out, &t);
+}
+
+uint32_t tree_version()
+{
+    return s_tree_version;
+}
+
+void tree_changed()
+{
+    ++s_tree_version;
+}
+
+bool take_restart_request()
+{
+    if (g_edit == nullptr || !g_edit->restartPlayback) return false;
+    g_edit->restartPlayback = false;
+    return true;
+}
+
+void set_requested_start(uint32_t ms)
+{
+    if (g_edit != nullptr) g_edit->requestedStart = std::min(ms, g_edit->length);
+}
 
 bool session_open()
 {

@@ -63,6 +63,58 @@ uint32_t s_last_read = 0;
  * instead of going round forever. */
 uint32_t s_loads = 0;
 
+/* Live playback: one block without frames per fetch. */
+bool s_single_step = false;
+
+/* ---- the active file as the source ---------------------------------- */
+
+uint32_t file_chunk_count() { return g_file.chunkCount; }
+
+uint32_t file_chunk_end(uint32_t index)
+{
+    return g_file.chunkTimes != nullptr && index < g_file.chunkCount ? g_file.chunkTimes[index] : 0;
+}
+
+uint32_t file_chunk_of(uint32_t ms)
+{
+    for (uint32_t c = 0; g_file.chunkTimes != nullptr && c < g_file.chunkCount; ++c)
+        if (g_file.chunkTimes[c] > ms) return c + 1;
+    return file_chunk_count();
+}
+
+bool file_read(uint64_t offset, uint8_t *dest, uint32_t bytes, uint32_t *got)
+{
+    *got = 0;
+    if (g_file.handle == nullptr || g_file.handle == INVALID_HANDLE_VALUE) {
+        g_file.handle = CreateFileA(g_file.name, g_file.access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (g_file.handle == INVALID_HANDLE_VALUE) {
+            g_file.handle = nullptr;
+            return false;
+        }
+    }
+    const uint64_t position = static_cast<uint64_t>(kBlockBytes) * g_file.headerBlocks + offset;
+    LONG high = static_cast<LONG>(position >> 32);
+    DWORD read = 0;
+    if ((SetFilePointer(g_file.handle, static_cast<LONG>(position & 0xFFFFFFFFu), &high, FILE_BEGIN) !=
+             INVALID_SET_FILE_POINTER ||
+         GetLastError() == ERROR_SUCCESS) &&
+        ReadFile(g_file.handle, dest, bytes, &read, nullptr))
+        *got = read;
+    CloseHandle(g_file.handle);
+    g_file.handle = nullptr;
+    return true;
+}
+
+const StreamSource s_file_source = {file_chunk_count, file_chunk_end, file_chunk_of, file_read};
+const StreamSource *s_source = &s_file_source;
+
+/* ms from the start of the audio to the start of chunk `chunk` (1-based). */
+uint32_t chunk_start(uint32_t chunk)
+{
+    return chunk > 1 && chunk - 2u < s_source->chunk_count() ? s_source->chunk_end(chunk - 2) : 0;
+}
+
 inline uint32_t half_bytes() { return g_decoder.chunkBytes; }
 inline uint32_t ring_end() { return 2 * g_decoder.chunkBytes; }
 inline uint8_t *ring() { return g_decoder.ring; }
@@ -158,6 +210,10 @@ int fetch_from_block(uint8_t **frame)
             loads = s_loads;
             passed = 0;
         }
+        if (s_single_step) {
+            advance_block();
+            return 0;
+        }
         if (++passed > blocks_in_ring) {
             /* Round the whole ring without a frame or a load: nothing
              * more will come. */
@@ -222,37 +278,33 @@ int fetch_new_block(uint8_t **frame)
 
 } // namespace
 
+void set_stream_source(const StreamSource *source)
+{
+    if (source == nullptr) source = &s_file_source;
+    if (source == s_source) return;
+    s_source = source;
+    g_read.ringValid = false;
+    s_positioned_load_chunk = 0;
+}
+
+const StreamSource *stream_source() { return s_source; }
+
+void stream_single_step(bool on) { s_single_step = on; }
+
 uint32_t ring_load(uint8_t *dest, uint32_t bytes, bool positioned)
 {
-    if (g_file.handle == nullptr || g_file.handle == INVALID_HANDLE_VALUE) {
-        g_file.handle = CreateFileA(g_file.name, g_file.access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (g_file.handle == INVALID_HANDLE_VALUE) {
-            g_file.handle = nullptr;
-            /* Nothing more can be read: the audio ends where this load
-             * would have begun, as after a read of nothing. */
-            ring()[g_read.halfState == 1 && dest != ring() ? half_bytes() + 2 : 2] = hdr::kEndMarker;
-            g_read.halfState = 0;
-            return KVX_ERR_REOPEN;
-        }
-    }
     uint64_t position = g_read.refillPosition;
-    if (positioned)
-        position = static_cast<uint64_t>(kBlockBytes) * g_file.headerBlocks +
-                   static_cast<uint64_t>(g_read.loadChunk - 1u) * g_decoder.chunkBytes;
-    LONG high = static_cast<LONG>(position >> 32);
-    DWORD got = 0;
-    if (SetFilePointer(g_file.handle, static_cast<LONG>(position & 0xFFFFFFFFu), &high, FILE_BEGIN) ==
-            INVALID_SET_FILE_POINTER &&
-        GetLastError() != ERROR_SUCCESS) {
-        got = 0;
-    } else if (!ReadFile(g_file.handle, dest, bytes, &got, nullptr)) {
-        got = 0;
+    if (positioned) position = static_cast<uint64_t>(g_read.loadChunk - 1u) * g_decoder.chunkBytes;
+    uint32_t got = 0;
+    if (!s_source->read(position, dest, bytes, &got)) {
+        /* Nothing more can be read: the audio ends where this load would
+         * have begun, as after a read of nothing. */
+        ring()[g_read.halfState == 1 && dest != ring() ? half_bytes() + 2 : 2] = hdr::kEndMarker;
+        g_read.halfState = 0;
+        return KVX_ERR_REOPEN;
     }
     g_read.refillPosition = static_cast<uint32_t>(position + got);
     s_last_read = got;
-    CloseHandle(g_file.handle);
-    g_file.handle = nullptr;
     ++s_loads;
 
     uint8_t *const base = ring();
@@ -278,29 +330,21 @@ uint32_t ring_load(uint8_t *dest, uint32_t bytes, bool positioned)
 
 uint32_t ring_position(uint32_t ms)
 {
-    uint32_t chunk = 1;
-    if (g_file.chunkCount > 1) {
-        chunk = g_file.chunkCount;
-        for (uint32_t c = 0; c < g_file.chunkCount; ++c) {
-            if (g_file.chunkTimes[c] > ms) {
-                chunk = c + 1;
-                break;
-            }
-        }
-    }
+    const uint32_t count = s_source->chunk_count();
+    const uint32_t chunk = count > 1 ? s_source->chunk_of(ms) : 1;
     if (chunk == g_read.ringStartChunk && g_read.loadChunk == s_positioned_load_chunk && g_read.ringValid)
         return kRingInPlace;
 
     g_read.loadChunk = static_cast<uint16_t>(chunk);
     uint32_t result;
-    if (chunk == g_file.chunkCount) {
+    if (chunk >= count) {
         g_read.halfState = 0;
         result = ring_load(ring(), half_bytes(), true);
         /* A last chunk read in full: until the refill comes, the other half
          * holds nothing of the file, and a start beyond the end must not
          * walk into what it held before. */
         if (result == KVX_OK && g_read.halfState == 1) ring()[half_bytes() + 2] = hdr::kEndMarker;
-    } else if (chunk + 1 == g_file.chunkCount) {
+    } else if (chunk + 1 == count) {
         g_read.halfState = 3;
         result = ring_load(ring(), ring_end(), true);
         if (result == KVX_OK && s_last_read == ring_end()) g_read.halfState = 3; /* read in full */
@@ -437,9 +481,7 @@ void stream_walk(uint32_t ms, uint32_t *block_ms)
     /* From the ring's first block to the block that holds `ms`: the first
      * whose end lies beyond it, or the last before the end marker or the
      * ring's end. */
-    uint32_t time = g_read.ringStartChunk > 1 && g_read.ringStartChunk - 2u < g_file.chunkCount
-                        ? g_file.chunkTimes[g_read.ringStartChunk - 2]
-                        : 0;
+    uint32_t time = g_read.ringStartChunk > 1 ? chunk_start(g_read.ringStartChunk) : 0;
     uint32_t cursor = 2;
     while (frame_count_at(cursor) != hdr::kEndMarker) {
         const uint32_t block_time = hdr::block_ms(ring() + cursor - 2);
@@ -466,18 +508,18 @@ void stream_resume_point(uint32_t ms)
     /* The half that holds the chunk of `ms`: the ring's halves hold the
      * chunks from the ring-start chunk on, in turn. */
     uint32_t time = 0;
-    if (g_file.chunkCount <= 1) {
+    const uint32_t chunks = s_source->chunk_count();
+    if (chunks <= 1) {
         g_read.cursor = 2;
         g_read.cursorChunk = 1;
     } else {
         if (g_read.ringStartChunk == 0) g_read.ringStartChunk = 1;
         uint32_t k = 0;
-        while (g_read.ringStartChunk + k < g_file.chunkCount && ms > g_file.chunkTimes[g_read.ringStartChunk + k - 1])
-            ++k;
+        while (g_read.ringStartChunk + k < chunks && ms > s_source->chunk_end(g_read.ringStartChunk + k - 1)) ++k;
         const uint32_t chunk = g_read.ringStartChunk + k;
         g_read.cursor = (k % 2 == 0) ? 2 : half_bytes() + 2;
         g_read.cursorChunk = static_cast<uint16_t>(chunk);
-        time = chunk > 1 ? g_file.chunkTimes[chunk - 2] : 0;
+        time = chunk > 1 ? chunk_start(chunk) : 0;
     }
     /* The block whose time range holds `ms`; the walk stays inside the ring
      * and stops at the end marker. */

@@ -22,6 +22,32 @@
 
 namespace kvx {
 
+/* Where the ring's audio comes from: the active file, or, for edit
+ * playback, the edited audio of a write session.  Offsets count from the
+ * first audio block; chunks are 500 blocks (the decoding service's chunk
+ * geometry) of that audio. */
+struct StreamSource {
+    uint32_t (*chunk_count)();
+    /* ms from the start of the audio to the end of chunk `index` (0-based) */
+    uint32_t (*chunk_end)(uint32_t index);
+    /* the chunk (1-based) that holds `ms`: the first that ends after it, or
+     * the last */
+    uint32_t (*chunk_of)(uint32_t ms);
+    /* reads up to `bytes` bytes at `offset`; false when the audio cannot be
+     * opened, else *got is what was read */
+    bool (*read)(uint64_t offset, uint8_t *dest, uint32_t bytes, uint32_t *got);
+};
+
+/* Makes `source` the ring's source (null: the active file).  The ring's
+ * contents are given up when the source changes. */
+void set_stream_source(const StreamSource *source);
+const StreamSource *stream_source();
+
+/* With `on`, the frame fetch passes over at most one block without frames
+ * per call and then asks to be called again (live playback, whose blocks
+ * arrive one at a time). */
+void stream_single_step(bool on);
+
 /* Results of the stream calls besides 0 (success). */
 constexpr uint32_t kRingInPlace = 10;   /* the ring already holds the chunk */
 
