@@ -92,6 +92,8 @@ struct ReadPosition {
     bool codecChanged;
     bool ended;
     uint32_t assemblyFill;
+    uint32_t blocksBegun;       /* counts the blocks whose frames the fetch began */
+    uint32_t begunMs;           /* time of the block begun last */
     uint8_t *sessionFrame;      /* frame position of the decoding and playback sessions */
     uint8_t *pcmFrame;          /* frame position of decoding to PCM */
 };

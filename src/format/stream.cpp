@@ -223,6 +223,8 @@ int fetch_from_block(uint8_t **frame)
         advance_block();
     }
     g_read.remaining = frame_count_at(g_read.cursor);
+    ++g_read.blocksBegun;
+    g_read.begunMs = hdr::block_ms(ring() + g_read.cursor - 2);
 
     read_block_header(frame);
     if (g_read.blockCodec != g_read.previousCodec) {

@@ -123,21 +123,24 @@ bool block_entered(uint32_t slot)
  * the next one to come. */
 uint32_t live_next(uint8_t **frame)
 {
+    /* A refused or missing block ended the audio where it begins. */
+    if (g_read.ended) return 0;
     for (uint32_t round = 0; round < 4 * kSlots; ++round) {
         const uint32_t before = slot_of(g_read.cursor);
         const int result = frame_fetch(frame);
-        for (uint32_t slot = before; slot != slot_of(g_read.cursor);) {
+        bool refused = false;
+        for (uint32_t slot = before; slot != slot_of(g_read.cursor) && !refused;) {
             slot = (slot + 1) % kSlots;
-            if (!block_entered(slot)) {
-                g_read.ended = true;
-                return 0;
-            }
+            refused = !block_entered(slot);
         }
+        if (refused) g_read.ended = true;
         if (result == 1) {
+            /* A frame fetched whole still plays, also when the block
+             * after it was refused. */
             g_play.decodeMs += g_read.blockCodec ? hdr::kLpFrameMs : hdr::kSpFrameMs;
             return 1;
         }
-        if (result < 0) return 0;
+        if (result < 0 || refused) return 0;
     }
     g_read.ended = true;
     return 0;
