@@ -158,6 +158,17 @@ bool join_folder(const char *folder, const char *name, char *out, size_t out_byt
     return true;
 }
 
+uint32_t open_header_only(const char *name)
+{
+    if (!take_name(name)) return refuse_name();
+    g_file.access = GENERIC_READ;
+    g_file.conversionRequest = 0;
+    const uint32_t result = read_header();
+    close_active_handle();
+    store_result(result);
+    return result;
+}
+
 void close_active_handle()
 {
     if (g_file.handle != nullptr && g_file.handle != INVALID_HANDLE_VALUE) CloseHandle(g_file.handle);

@@ -20,6 +20,11 @@ uint32_t read_header();
  * While the progress dialog is up it is told of every 50th block. */
 void read_table(uint32_t *table, uint16_t *codec_flags);
 
+/* Makes `name` the active file, read-only, from its header alone: no chunk
+ * time table is made (the transcription feed keeps its own counts).  0, or
+ * a result of read_header(); the result is stored as the opening's. */
+uint32_t open_header_only(const char *name);
+
 /* Closes the active file's handle if one is held. */
 void close_active_handle();
 

@@ -291,7 +291,12 @@ void set_stream_source(const StreamSource *source)
 
 const StreamSource *stream_source() { return s_source; }
 
-void stream_single_step(bool on) { s_single_step = on; }
+bool stream_single_step(bool on)
+{
+    const bool was = s_single_step;
+    s_single_step = on;
+    return was;
+}
 
 uint32_t ring_load(uint8_t *dest, uint32_t bytes, bool positioned)
 {

@@ -45,8 +45,8 @@ const StreamSource *stream_source();
 
 /* With `on`, the frame fetch passes over at most one block without frames
  * per call and then asks to be called again (live playback, whose blocks
- * arrive one at a time). */
-void stream_single_step(bool on);
+ * arrive one at a time).  Returns the setting before. */
+bool stream_single_step(bool on);
 
 /* Results of the stream calls besides 0 (success). */
 constexpr uint32_t kRingInPlace = 10;   /* the ring already holds the chunk */
