@@ -110,6 +110,12 @@ typedef LRESULT(CALLBACK *WNDPROC)(HWND, UINT, WPARAM, LPARAM);
 /* A message window on the calling thread; NULL when proc is NULL.  `user`
  * is kept for the caller (KVXPosixGetWindowUser). */
 KVX_POSIX_EXPORT HWND KVXPosixCreateWindow(WNDPROC proc, void *user);
+/* The same, as the host's top-level window of class `className` with the
+ * title `title` (NULL: empty), which the library can look for by its class
+ * (FindWindowA; the class "Vantrex" tells that the host application runs).
+ * NULL when className or proc is NULL. */
+KVX_POSIX_EXPORT HWND KVXPosixCreateClassWindow(const char *className, const char *title, WNDPROC proc,
+                                                void *user);
 /* FALSE for a window that is not one, or of another thread. */
 KVX_POSIX_EXPORT BOOL KVXPosixDestroyWindow(HWND window);
 KVX_POSIX_EXPORT void *KVXPosixGetWindowUser(HWND window);

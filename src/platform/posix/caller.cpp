@@ -9,6 +9,11 @@ KVX_POSIX_EXPORT HWND KVXPosixCreateWindow(WNDPROC proc, void *user)
     return posix::create_window(proc, user);
 }
 
+KVX_POSIX_EXPORT HWND KVXPosixCreateClassWindow(const char *className, const char *title, WNDPROC proc, void *user)
+{
+    return posix::create_class_window(className, title, proc, user);
+}
+
 KVX_POSIX_EXPORT BOOL KVXPosixDestroyWindow(HWND window)
 {
     return posix::destroy_window(window) ? TRUE : FALSE;

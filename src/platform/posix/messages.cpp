@@ -20,6 +20,8 @@
  *   the first timer is due.
  * - When a thread ends, its windows go and its pending sent messages are
  *   answered with 0.
+ * - A window made with a class name and a title stands for a top-level
+ *   window of the host's: FindWindowA finds it, in this process only.
  */
 #include <atomic>
 #include <chrono>
@@ -28,6 +30,8 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <strings.h>
+#include <string>
 #include <vector>
 
 #include "objects.h"
@@ -71,10 +75,16 @@ struct WindowObject : posix::Object {
     WNDPROC proc;
     void *user;
     std::shared_ptr<ThreadQueue> owner;
+    bool hasClass = false; /* made by create_class_window: FindWindowA sees it */
+    std::string className;
+    std::string title;
 };
 
 /* Guards creating, destroying and looking up windows. */
 std::mutex g_windows_lock;
+/* The windows with a class, in the order they were made; guarded by
+ * g_windows_lock. */
+std::vector<WindowObject *> g_class_windows;
 
 void end_queue(const std::shared_ptr<ThreadQueue> &queue);
 
@@ -116,6 +126,14 @@ bool find_window(HWND window, WindowRef *ref)
 void remove_window(HWND window)
 {
     auto *object = reinterpret_cast<WindowObject *>(window);
+    if (object->hasClass) {
+        for (auto it = g_class_windows.begin(); it != g_class_windows.end(); ++it) {
+            if (*it == object) {
+                g_class_windows.erase(it);
+                break;
+            }
+        }
+    }
     posix::unregister_object(object);
     delete object;
 }
@@ -281,7 +299,9 @@ void end_queue(const std::shared_ptr<ThreadQueue> &queue)
 
 namespace posix {
 
-HWND create_window(WNDPROC proc, void *user)
+namespace {
+
+HWND make_window(WNDPROC proc, void *user, const char *className, const char *title)
 {
     if (proc == nullptr) {
         SetLastError(ERROR_INVALID_PARAMETER);
@@ -296,11 +316,33 @@ HWND create_window(WNDPROC proc, void *user)
     object->proc = proc;
     object->user = user;
     object->owner = own_queue();
+    if (className != nullptr) {
+        object->hasClass = true;
+        object->className = className;
+        object->title = title != nullptr ? title : "";
+    }
     HWND window = reinterpret_cast<HWND>(object);
     std::lock_guard<std::mutex> guard(g_windows_lock);
     object->owner->windows.push_back(window);
+    if (object->hasClass) g_class_windows.push_back(object);
     register_object(object);
     return window;
+}
+
+} // namespace
+
+HWND create_window(WNDPROC proc, void *user)
+{
+    return make_window(proc, user, nullptr, nullptr);
+}
+
+HWND create_class_window(const char *className, const char *title, WNDPROC proc, void *user)
+{
+    if (className == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    return make_window(proc, user, className, title);
 }
 
 bool destroy_window(HWND window)
@@ -353,6 +395,18 @@ void end_thread_messages()
 }
 
 } // namespace posix
+
+HWND WINAPI FindWindowA(LPCSTR className, LPCSTR windowName)
+{
+    std::lock_guard<std::mutex> guard(g_windows_lock);
+    for (auto it = g_class_windows.rbegin(); it != g_class_windows.rend(); ++it) {
+        const WindowObject *object = *it;
+        if (className != nullptr && strcasecmp(object->className.c_str(), className) != 0) continue;
+        if (windowName != nullptr && strcasecmp(object->title.c_str(), windowName) != 0) continue;
+        return reinterpret_cast<HWND>(*it);
+    }
+    return nullptr;
+}
 
 BOOL WINAPI IsWindow(HWND window)
 {

@@ -21,6 +21,7 @@ enum ObjectKind : uint32_t {
     kObjectWaveOut = 0x45564157u, /* "WAVE" */
     kObjectMmio = 0x4F494D4Du,    /* "MMIO" */
     kObjectThread = 0x44524854u,  /* "THRD" */
+    kObjectModule = 0x4C444F4Du,  /* "MODL" */
 };
 
 struct Object {
@@ -43,6 +44,9 @@ bool close_file(HANDLE handle);
 HWND create_window(WNDPROC proc, void *user);
 bool destroy_window(HWND window);
 void *window_user(HWND window);
+/* A message window with a class name and a title, which FindWindowA finds
+ * (null class: ERROR_INVALID_PARAMETER). */
+HWND create_class_window(const char *className, const char *title, WNDPROC proc, void *user);
 /* Whether `window` is a live window of the calling thread. */
 bool window_of_this_thread(HWND window);
 /* Ends the calling thread's queue and windows now, as its end would. */

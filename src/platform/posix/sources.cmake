@@ -7,6 +7,7 @@ list(APPEND KVX_LIBRARY_SOURCES
   src/platform/posix/memory.cpp
   src/platform/posix/messages.cpp
   src/platform/posix/mmio.cpp
+  src/platform/posix/modules.cpp
   src/platform/posix/objects.cpp
   src/platform/posix/shell.cpp
   src/platform/posix/sinks.cpp

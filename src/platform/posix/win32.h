@@ -41,6 +41,8 @@
 #define ERROR_INVALID_PARAMETER 87u
 #define ERROR_DISK_FULL 112u
 #define ERROR_CALL_NOT_IMPLEMENTED 120u
+#define ERROR_MOD_NOT_FOUND 126u
+#define ERROR_PROC_NOT_FOUND 127u
 #define ERROR_NEGATIVE_SEEK 131u
 #define ERROR_ALREADY_EXISTS 183u
 #define ERROR_FILENAME_EXCED_RANGE 206u
@@ -162,6 +164,13 @@ void WINAPI PostQuitMessage(int exitCode);
 BOOL WINAPI IsWindow(HWND window);
 DWORD WINAPI GetCurrentThreadId(void);
 
+/* The top-level window of a class, and with windowName not NULL also of
+ * that title, both compared without regard to case; a NULL class takes any.
+ * Only windows made with KVXPosixCreateClassWindow, of this process, have a
+ * class: plain message windows are never found, as message-only windows on
+ * Windows are not.  Of several, the one made last.  NULL when none is. */
+HWND WINAPI FindWindowA(LPCSTR className, LPCSTR windowName);
+
 #ifndef WM_NULL
 #define WM_NULL 0x0000
 #endif
@@ -218,6 +227,18 @@ HANDLE WINAPI GetCurrentThread(void);
 BOOL WINAPI SetThreadPriority(HANDLE thread, int priority);
 int WINAPI GetThreadPriority(HANDLE thread);
 void WINAPI Sleep(DWORD milliseconds);
+
+/* ------------------------------------------------------------------------
+ * Dynamic-link libraries (modules.cpp says where a name is looked for).
+ * LoadLibraryA fails with ERROR_MOD_NOT_FOUND, GetProcAddress with
+ * ERROR_PROC_NOT_FOUND, both with ERROR_INVALID_HANDLE for a handle that is
+ * no module.
+ * ---------------------------------------------------------------------- */
+typedef INT_PTR(WINAPI *FARPROC)(void);
+
+HMODULE WINAPI LoadLibraryA(LPCSTR name);
+FARPROC WINAPI GetProcAddress(HMODULE module, LPCSTR name);
+BOOL WINAPI FreeLibrary(HMODULE module);
 
 /* ------------------------------------------------------------------------
  * The system's language, from the locale environment.
