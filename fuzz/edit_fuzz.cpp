@@ -2,8 +2,10 @@
 // script.  After every operation the edit tree must hold its invariants and
 // the walker must yield the edited audio; on an undamaged file that audio,
 // its length and the extended marks must be those of the reference model.
-// The session ends by discarding it: the file is as it was and no file of
-// the session is left in the folder.
+// Edit playback's source reads the same blocks as the walker, with the
+// chunk times and the chunk of a time that their frame counts give.  The
+// session ends by discarding it: the file is as it was and no file of the
+// session is left in the folder.
 //
 // Input (all further bytes are operations, 5 bytes each):
 //   byte 0  bits 0-1 codec byte of the file (0/1 SP, 1 with noise frames;
@@ -34,9 +36,12 @@
 
 #include "core/state.h"
 #include "edit/edit.h"
+#include "format/header.h"
+#include "format/stream.h"
 #include "kvx.h"
 #include "kvx_frames.h"
 #include "kvx_gen.h"
+#include "playback/edited.h"
 
 namespace {
 
@@ -245,6 +250,7 @@ public:
         const uint32_t walked = edit::walk(collect, &blocks_);
         if (walked != 0 && checked_) fail("walk failed", std::to_string(walked));
         if (walked != 0) return;
+        check_source();
         const size_t count = blocks_.size() / kvxgen::kBlockSize;
         // What the blocks' counts say, the way chunk times are made.
         uint64_t counted = 0;
@@ -271,11 +277,74 @@ public:
             if (got.frames[i] != model_.frames[i]) fail("frames differ from frame", std::to_string(i));
     }
 
+    /* The edited audio as edit playback reads it: the walker's blocks, read
+     * chunk by chunk and across chunks and runs at odd offsets, and made
+     * anew whenever they changed; chunk k (1-based) ends after the times of
+     * its blocks and those before, and holds the first block whose end
+     * passes a time. */
+    void check_source()
+    {
+        const kvx::StreamSource *source = nullptr;
+        bool renewed = false;
+        const uint32_t made = kvx::playback::edited_source(&source, &renewed);
+        if (made != 0) fail("edited source refused", std::to_string(made));
+        if (!renewed && blocks_ != source_blocks_) fail("the edited audio changed but its source was kept");
+        source_blocks_ = blocks_;
+        const uint64_t total = blocks_.size();
+        const uint32_t piece = kvxgen::kChunkBytes;
+        // Filled with a pattern: a cut-off last block must read as zeros.
+        Bytes got(total + piece, 0xA5);
+        for (uint64_t at = 0;; at += piece) {
+            uint32_t n = 0;
+            if (!source->read(at, got.data() + at, piece, &n)) fail("source read failed at", std::to_string(at));
+            if (n != std::min<uint64_t>(piece, total - std::min(at, total)))
+                fail("source read short at", std::to_string(at) + ": " + std::to_string(n));
+            if (n < piece) break;
+        }
+        if (!std::equal(blocks_.begin(), blocks_.end(), got.begin())) fail("source reads other blocks than the walk");
+        const uint64_t odd[][2] = {
+            {1, 1000}, {511, 513}, {total / 2 + 3, piece + 17}, {total - std::min<uint64_t>(total, 7), 100}};
+        for (const auto &o : odd) {
+            uint32_t n = 0;
+            Bytes part(o[1], 0xA5);
+            if (!source->read(o[0], part.data(), static_cast<uint32_t>(o[1]), &n))
+                fail("source read failed at", std::to_string(o[0]));
+            const uint64_t want = std::min(o[1], total - std::min(o[0], total));
+            if (n != want || !std::equal(part.begin(), part.begin() + n, blocks_.begin() + o[0]))
+                fail("source read differs at", std::to_string(o[0]) + ": " + std::to_string(n));
+        }
+        // Running end times of the blocks, and the chunks' ends from them.
+        const size_t count = blocks_.size() / kvxgen::kBlockSize;
+        std::vector<uint32_t> ends(count);
+        uint32_t t = 0;
+        for (size_t b = 0; b < count; ++b) ends[b] = t += kvx::hdr::block_ms(blocks_.data() + b * kvxgen::kBlockSize);
+        const uint32_t chunks = static_cast<uint32_t>((count + kvxgen::kChunkBlocks - 1) / kvxgen::kChunkBlocks);
+        if (source->chunk_count() != chunks)
+            fail("source chunk count", std::to_string(source->chunk_count()) + " for " + std::to_string(chunks));
+        std::vector<uint32_t> times = {0, t / 3, t / 2 + 1, t - std::min(t, 1u), t, t + 24};
+        for (uint32_t c = 0; c < chunks; ++c) {
+            const uint32_t end = ends[std::min<size_t>(count, (c + 1) * kvxgen::kChunkBlocks) - 1];
+            if (source->chunk_end(c) != end)
+                fail("source chunk end", std::to_string(c) + ": " + std::to_string(source->chunk_end(c)) + " for " +
+                                             std::to_string(end));
+            times.push_back(end - std::min(end, 1u));
+            times.push_back(end);
+        }
+        for (uint32_t ms : times) {
+            const size_t block = static_cast<size_t>(std::upper_bound(ends.begin(), ends.end(), ms) - ends.begin());
+            const uint32_t want = block < count ? static_cast<uint32_t>(block / kvxgen::kChunkBlocks) + 1 : chunks;
+            if (source->chunk_of(ms) != want)
+                fail("source chunk of", std::to_string(ms) + " ms: " + std::to_string(source->chunk_of(ms)) + " for " +
+                                            std::to_string(want));
+        }
+    }
+
 private:
     WriteHandle *handle_;
     bool checked_;
     kvxgen::EditModel model_;
     Bytes blocks_;
+    Bytes source_blocks_; // what the source held when last asked
     uint32_t serial_ = 0x5000;
 };
 
