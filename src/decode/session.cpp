@@ -397,6 +397,8 @@ void kvx::session_end(uint32_t *stopPositionMs)
         g_session.speedUsed = false;
     }
     g_session.startMs = stop;
+    /* A resume goes on from here, whatever the speed did before. */
+    g_session.speedChangeMs = static_cast<float>(stop);
 
     if (!g_read.codecChanged || (*word & KVX_CW_RESUME_AFTER_CHANGE)) s_kind->resume(&stop);
     if (stopPositionMs != nullptr) *stopPositionMs = stop;

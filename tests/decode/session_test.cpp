@@ -215,6 +215,27 @@ TEST_F(Session, StopPositionCountsFromTheStartBlock)
     }
 }
 
+// At a speed other than normal the stop counts the frames returned; after
+// a resume it counts on from the stop before, not from the first start.
+TEST_F(Session, StopsAtSpeedCountOnAcrossAResume)
+{
+    open(file_of({{1, 900}}, 4));
+    const uint32_t faster = 4u << KVX_CW_SPEED_STEP_SHIFT; // twice as fast
+    uint32_t stops[2] = {};
+    for (int round = 0; round < 2; ++round) {
+        if (round == 0) {
+            start(0, faster);
+        } else {
+            g_control = faster | KVX_CW_RESUME;
+            ASSERT_EQ(KVXStartDecoding(0), 0u);
+        }
+        for (int i = 0; i < 8; ++i) KVXDecBufReturn(kvx::g_decoder.waveHeader[i]);
+        ASSERT_EQ(KVXEndDecoding(&stops[round]), 0u);
+    }
+    EXPECT_EQ(stops[0], 8u * 5 * 24 * 2);
+    EXPECT_EQ(stops[1], 2 * stops[0]);
+}
+
 TEST_F(Session, ResumeAHundredMillisecondsIntoABlock)
 {
     open(file_of({{1, 400}}, 3));
