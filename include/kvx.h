@@ -253,7 +253,12 @@ KVX_EXPORT uint32_t KVXAPI KVXCloseFileEx(WriteHandle *handle, const char *name,
 KVX_EXPORT uint32_t KVXAPI KVXActiveFolder(const char *path, uint32_t folderMode);
 KVX_EXPORT int KVXAPI KVXDeleteFiles(const char *list);
 
-/* Transcription feed */
+/* Transcription feed.  The settings (file name, way flags, end request) are
+ * shared by every process that has the library loaded.  A name of 255
+ * characters or more, or a null name, is not stored cut short: the stored
+ * name becomes empty, so that a feed never opens another file than the one
+ * named.  KVXGetTransFileName's buffer holds 255 bytes (null: nothing is
+ * copied). */
 KVX_EXPORT void KVXAPI KVXSetTransFileName(const char *name);
 KVX_EXPORT void KVXAPI KVXGetTransFileName(char *buffer);
 KVX_EXPORT void KVXAPI KVXSetTransWAY(int32_t way);

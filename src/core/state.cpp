@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "database/progress.h"
+#include "transfer/shared.h"
 
 namespace kvx {
 
@@ -20,6 +21,7 @@ void library_attach(HINSTANCE instance)
 {
     g_instance = instance;
     choose_progress_language();
+    transfer::shared_attach();
 }
 
 /* A movable, shareable block, locked for good. */
@@ -54,6 +56,7 @@ static void free_global(HGLOBAL &memory)
 
 void library_detach()
 {
+    transfer::shared_detach();
     if (g_file.handle != nullptr && g_file.handle != INVALID_HANDLE_VALUE) CloseHandle(g_file.handle);
     g_file.handle = nullptr;
     std::free(g_folder.data);

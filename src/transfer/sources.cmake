@@ -1,0 +1,2 @@
+list(APPEND KVX_LIBRARY_SOURCES src/transfer/shared.cpp)
+list(APPEND KVX_LIBRARY_SOURCES src/transfer/settings.cpp)
