@@ -97,52 +97,6 @@ void resample(const std::vector<int16_t> &in, uint32_t from, uint32_t to, std::v
     }
 }
 
-/* A WAV file of 16-bit mono PCM, its sizes written at the end. */
-struct WavWriter {
-    std::FILE *file = nullptr;
-    uint32_t bytes = 0;
-    bool open(const char *path, uint32_t rate)
-    {
-        file = std::fopen(path, "wb");
-        if (file == nullptr) return false;
-        header(rate);
-        return true;
-    }
-    void header(uint32_t rate)
-    {
-        auto u32 = [&](uint32_t v) { for (int i = 0; i < 4; ++i) std::fputc(static_cast<int>(v >> (8 * i) & 0xFF), file); };
-        auto u16 = [&](uint32_t v) { for (int i = 0; i < 2; ++i) std::fputc(static_cast<int>(v >> (8 * i) & 0xFF), file); };
-        std::fwrite("RIFF", 1, 4, file);
-        u32(36 + bytes);
-        std::fwrite("WAVEfmt ", 1, 8, file);
-        u32(16);
-        u16(1);
-        u16(1);
-        u32(rate);
-        u32(rate * 2);
-        u16(2);
-        u16(16);
-        std::fwrite("data", 1, 4, file);
-        u32(bytes);
-    }
-    bool write(const int16_t *samples, size_t count)
-    {
-        for (size_t i = 0; i < count; ++i) {
-            const uint16_t v = static_cast<uint16_t>(samples[i]);
-            std::fputc(v & 0xFF, file);
-            std::fputc(v >> 8, file);
-        }
-        bytes += static_cast<uint32_t>(count * 2);
-        return !std::ferror(file);
-    }
-    bool close(uint32_t rate)
-    {
-        std::rewind(file);
-        header(rate);
-        return std::fclose(file) == 0;
-    }
-};
-
 bool ends_with(const std::string &text, const char *suffix)
 {
     const size_t n = std::strlen(suffix);
@@ -178,6 +132,52 @@ void on_signal(int)
 #endif
 
 } // namespace
+
+void WavWriter::header(uint32_t rate)
+{
+    auto u32 = [&](uint32_t v) { for (int i = 0; i < 4; ++i) std::fputc(static_cast<int>(v >> (8 * i) & 0xFF), file); };
+    auto u16 = [&](uint32_t v) { for (int i = 0; i < 2; ++i) std::fputc(static_cast<int>(v >> (8 * i) & 0xFF), file); };
+    std::fwrite("RIFF", 1, 4, file);
+    u32(36 + bytes);
+    std::fwrite("WAVEfmt ", 1, 8, file);
+    u32(16);
+    u16(1);
+    u16(1);
+    u32(rate);
+    u32(rate * 2);
+    u16(2);
+    u16(16);
+    std::fwrite("data", 1, 4, file);
+    u32(bytes);
+}
+
+bool WavWriter::open(const char *path, uint32_t rate)
+{
+    file = std::fopen(path, "wb");
+    if (file == nullptr) return false;
+    header(rate);
+    return true;
+}
+
+bool WavWriter::write(const int16_t *samples, size_t count)
+{
+    for (size_t i = 0; i < count; ++i) {
+        const uint16_t v = static_cast<uint16_t>(samples[i]);
+        std::fputc(v & 0xFF, file);
+        std::fputc(v >> 8, file);
+    }
+    bytes += static_cast<uint32_t>(count * 2);
+    return !std::ferror(file);
+}
+
+bool WavWriter::close(uint32_t rate)
+{
+    std::rewind(file);
+    header(rate);
+    const bool ok = std::fclose(file) == 0;
+    file = nullptr;
+    return ok;
+}
 
 #ifdef _WIN32
 LRESULT CALLBACK play_window_proc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)

@@ -1,8 +1,11 @@
-/* The tool's decode and play commands. */
+/* The tool's decode and play commands, and the WAV writer they share with
+ * the feed command. */
 #ifndef KVX_TOOL_AUDIO_H
 #define KVX_TOOL_AUDIO_H
 
+#include <stddef.h>
 #include <stdint.h>
+#include <cstdio>
 #include <string>
 
 struct DecodeOptions {
@@ -19,6 +22,18 @@ struct PlayOptions {
     uint32_t startMs = 0;
     int speed = 0; /* -4..4 */
     bool postfilter = false;
+};
+
+/* A WAV file of 16-bit mono PCM, its sizes written at the end by close(). */
+struct WavWriter {
+    std::FILE *file = nullptr;
+    uint32_t bytes = 0;
+    bool open(const char *path, uint32_t rate);
+    bool write(const int16_t *samples, size_t count);
+    bool close(uint32_t rate);
+
+private:
+    void header(uint32_t rate);
 };
 
 int decode_file(const DecodeOptions &options);

@@ -14,6 +14,7 @@
  *   kvx cut FILE START END [-o OUT]  erase a stretch (edit.cpp has the editing commands)
  *   kvx insert|overwrite FILE AT SOURCE [--from T] [--to T] [-o OUT]
  *   kvx cat FILE... -o OUT           join recordings of one codec
+ *   kvx feed FILE [--way 2] -o OUT   pull the frames through the transcription feed
  *
  * Times are milliseconds or h:mm:ss.mmm (also mm:ss and ss.mmm).
  */
@@ -37,6 +38,7 @@
 
 #include "audio.h"
 #include "edit.h"
+#include "feed.h"
 #include "kvx.h"
 
 std::string format_time(uint32_t ms)
@@ -172,6 +174,10 @@ const char *const kUsage =
     "                              the new frames last (or to FILE's end and beyond)\n"
     "  cat FILE... -o OUT          join recordings of one codec and frame kind into the new\n"
     "                              file OUT, with the index marks of each at their new times\n"
+    "  feed FILE [--way 1|2] [--postfilter] -o OUT.wav\n"
+    "                              pull the SP frames through the transcription feed into a\n"
+    "                              WAV file at 11025 Hz; --way 2 feeds from the first\n"
+    "                              extended mark to the second; FILE must be named *.kvx\n"
     "  help                        show this text\n"
     "\n"
     "TIME is milliseconds or h:mm:ss.mmm (mm:ss.mmm and ss.mmm also do).\n"
@@ -856,6 +862,7 @@ int main(int argc, char **argv)
     if (command == "cut") return command_cut(argc - 2, argv + 2);
     if (command == "insert" || command == "overwrite") return command_insert(argc - 2, argv + 2, command == "insert");
     if (command == "cat") return command_cat(argc - 2, argv + 2);
+    if (command == "feed") return command_feed(argc - 2, argv + 2);
     std::fputs(kUsage, stderr);
     return 2;
 }
