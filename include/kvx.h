@@ -56,6 +56,7 @@ enum {
     KVX_ERR_FOLDER = 11,           /* no such folder; the transfer or recorder link failed */
     KVX_ERR_NOT_INITIALISED = 12,  /* KVXInitDecoder was not called */
     KVX_ERR_PCM_WRITE = 13,        /* writing PCM to the caller's multimedia file failed */
+    KVX_ERR_FEED_LP = 14,          /* the feed met LP audio, which it cannot hand out as 264-sample frames */
     KVX_ERR_LOCKED = 80,           /* the file is locked (lock byte 0); a short mark past block 65535 */
     KVX_ERR_ONE_BLOCK_HEADER = 257,/* second-block fields asked of a one-block header */
     KVX_ERR_NO_ACTIVE_FILE = 258,  /* no active file */

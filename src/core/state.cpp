@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "database/progress.h"
+#include "transfer/feed.h"
 #include "transfer/shared.h"
 
 namespace kvx {
@@ -56,6 +57,9 @@ static void free_global(HGLOBAL &memory)
 
 void library_detach()
 {
+    /* A download thread still running writes through buffers and a link
+     * library that go below: it is stopped first. */
+    transfer::stop_download_thread();
     transfer::shared_detach();
     if (g_file.handle != nullptr && g_file.handle != INVALID_HANDLE_VALUE) CloseHandle(g_file.handle);
     g_file.handle = nullptr;
