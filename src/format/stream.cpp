@@ -124,6 +124,15 @@ inline uint8_t frame_count_at(uint32_t cursor) { return ring()[cursor + hdr::kBl
 inline uint8_t codec_at(uint32_t cursor) { return ring()[cursor + hdr::kBlockCodec - 2]; }
 inline uint32_t first_offset_at(uint32_t cursor) { return hdr::first_frame_offset(ring() + cursor - 2); }
 
+/* Writes the end marker into the block at `cursor`, the rest of the block
+ * zero: a frame that runs on past the audio's last block then reads what a
+ * file would give there (nothing), not what an earlier load left. */
+void place_end_marker(uint32_t cursor)
+{
+    std::memset(ring() + cursor - 2, 0, kBlockBytes);
+    ring()[cursor + hdr::kBlockFrameCount - 2] = hdr::kEndMarker;
+}
+
 /* Whether the block at the cursor hands out frames. */
 bool has_frames(uint32_t cursor)
 {
@@ -227,6 +236,8 @@ int fetch_from_block(uint8_t **frame)
     g_read.begunMs = hdr::block_ms(ring() + g_read.cursor - 2);
 
     read_block_header(frame);
+    /* A codec not known yet (kCodecUnknown) is the first block's. */
+    if (g_read.previousCodec > 1) g_read.previousCodec = g_read.blockCodec;
     if (g_read.blockCodec != g_read.previousCodec) {
         g_read.codecChanged = true;
         g_read.ended = true;
@@ -306,7 +317,7 @@ uint32_t ring_load(uint8_t *dest, uint32_t bytes, bool positioned)
     if (!s_source->read(position, dest, bytes, &got)) {
         /* Nothing more can be read: the audio ends where this load would
          * have begun, as after a read of nothing. */
-        ring()[g_read.halfState == 1 && dest != ring() ? half_bytes() + 2 : 2] = hdr::kEndMarker;
+        place_end_marker(g_read.halfState == 1 && dest != ring() ? half_bytes() + 2 : 2);
         g_read.halfState = 0;
         return KVX_ERR_REOPEN;
     }
@@ -314,11 +325,10 @@ uint32_t ring_load(uint8_t *dest, uint32_t bytes, bool positioned)
     s_last_read = got;
     ++s_loads;
 
-    uint8_t *const base = ring();
     if (got == bytes) {
         g_read.halfState = g_read.halfState == 1 ? 2 : 1;
     } else if (got == 0) {
-        base[g_read.halfState == 1 ? half_bytes() + 2 : 2] = hdr::kEndMarker;
+        place_end_marker(g_read.halfState == 1 ? half_bytes() + 2 : 2);
         g_read.halfState = 0;
     } else {
         const uint32_t start = g_read.halfState == 1 && bytes == half_bytes() ? half_bytes() + 2 : 2;
@@ -328,7 +338,7 @@ uint32_t ring_load(uint8_t *dest, uint32_t bytes, bool positioned)
         if (start + whole == ring_end() + 2) {
             g_read.halfState = 2;
         } else {
-            base[start + whole] = hdr::kEndMarker;
+            place_end_marker(start + whole);
             g_read.halfState = 0;
         }
     }
@@ -350,7 +360,7 @@ uint32_t ring_position(uint32_t ms)
         /* A last chunk read in full: until the refill comes, the other half
          * holds nothing of the file, and a start beyond the end must not
          * walk into what it held before. */
-        if (result == KVX_OK && g_read.halfState == 1) ring()[half_bytes() + 2] = hdr::kEndMarker;
+        if (result == KVX_OK && g_read.halfState == 1) place_end_marker(half_bytes() + 2);
     } else if (chunk + 1 == count) {
         g_read.halfState = 3;
         result = ring_load(ring(), ring_end(), true);

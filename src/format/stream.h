@@ -48,6 +48,10 @@ const StreamSource *stream_source();
  * arrive one at a time).  Returns the setting before. */
 bool stream_single_step(bool on);
 
+/* A previous codec (ReadPosition::previousCodec) that the first block
+ * with frames sets, without a change of codec. */
+constexpr uint32_t kCodecUnknown = 2;
+
 /* Results of the stream calls besides 0 (success). */
 constexpr uint32_t kRingInPlace = 10;   /* the ring already holds the chunk */
 

@@ -260,7 +260,12 @@ extern "C" uint32_t KVXAPI KVXTransStartDecoding(void)
                 g_feed.ring[2] = 0xAA;
                 g_read.cursor = 2;
             }
-            stream_walk(0, nullptr);
+            /* From the first block; the first block with frames sets the
+             * codec (the ring is short: a walk to its end could take the
+             * codec of a block without frames). */
+            g_read.cursor = 2;
+            g_read.remaining = 0;
+            g_read.previousCodec = kCodecUnknown;
             g_feed.blocksBegun = g_read.blocksBegun;
             g_feed.blockStartMs = 0;
             g_feed.blockMs = 0;
