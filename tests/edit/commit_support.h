@@ -220,7 +220,9 @@ inline void expect_committed(const std::string &path, const Rec &rec, bool heade
     EXPECT_EQ(u32(f, 512), length);
     EXPECT_EQ(text(f, 62, 6), kvxgen::hhmmss(length));
     bool timeOk = headerOnly && text(f, 50, 12) == text(rec.original, 50, 12);
-    for (std::time_t t = rec.before; t <= rec.after && !timeOk && !headerOnly; ++t) {
+    // A second either side: the library reads the system's clock, the test
+    // the C library's, which may round the same instant apart (Wine).
+    for (std::time_t t = rec.before - 1; t <= rec.after + 1 && !timeOk && !headerOnly; ++t) {
         const std::tm local = *std::localtime(&t);
         timeOk = text(f, 50, 6) == digits(local, true) && text(f, 56, 6) == digits(local, false);
     }
