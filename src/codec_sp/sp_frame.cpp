@@ -70,6 +70,15 @@ void sp_fetch_frame(uint8_t **frame, bool speechFlagMode, uint16_t words[kSpFram
     *frame += length;
 }
 
+uint32_t sp_frame_span(const uint8_t *frame, uint32_t control)
+{
+    bool speech;
+    const uint8_t first = g_read.parity ? frame[1] : frame[-1];
+    /* The bytes read from the frame position on: the frame and, at either
+     * parity, one byte of the stored word it ends in. */
+    return frame_length((control & kSpCwSpeechFlagMode) != 0, first, &speech) + 1;
+}
+
 void sp_skip_frame(uint8_t **frame, uint32_t *control)
 {
     uint8_t *p = *frame;

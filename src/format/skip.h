@@ -14,6 +14,10 @@ namespace kvx {
  * frame parity and keeps the decoder's held byte and speech flag. */
 void sp_skip_frame(uint8_t **frame, uint32_t *control);
 
+/* SP: the bytes that the frame at `frame` reads from there on, at the
+ * current parity; nothing changes. */
+uint32_t sp_frame_span(const uint8_t *frame, uint32_t control);
+
 /* LP: 4 bytes when bit 1 of the first byte is set, else 24. */
 void lp_skip_frame(uint8_t **frame);
 

@@ -39,6 +39,7 @@
 
 #include "core/state.h"
 #include "format/header.h"
+#include "codec_lp/lp_g7231.h"
 #include "format/skip.h"
 #include "kvx.h"
 
@@ -266,7 +267,14 @@ int fetch_last_frame(uint8_t **frame)
         return 0;
     }
     const uint32_t next_block = g_read.cursor - 2;
-    if (frame_count_at(g_read.cursor) == hdr::kEndMarker) return 1;
+    if (frame_count_at(g_read.cursor) == hdr::kEndMarker) {
+        /* The audio ends here: what the frame reads beyond its block is
+         * nothing (zero), as at the end of the ring, and not the marker. */
+        g_read.assemblyFill = 0;
+        assemble(frame_offset - 1, next_block);
+        *frame = assembled_frame();
+        return 1;
+    }
     const uint32_t offset = first_offset_at(g_read.cursor);
     if (offset <= hdr::kBlockHeaderBytes) return 1; /* nothing runs over */
     if (frame_offset > next_block) return 1;
@@ -278,15 +286,34 @@ int fetch_last_frame(uint8_t **frame)
 }
 
 /* A new block: its first frame, which may also be its last. */
-int fetch_new_block(uint8_t **frame)
+/* Whether the frame at *frame ends inside the block at the cursor.  Only a
+ * count that promises more frames than the block holds puts a frame that
+ * is not the block's last across its end; such a frame is joined with the
+ * next block as a last frame is, and ends the block.  Taken in place it
+ * would read the next block's header, or whatever lies behind the ring's
+ * end. */
+bool frame_fits(uint8_t *const *frame)
 {
-    const int step = fetch_from_block(frame);
-    if (step != 2) return step;
-    if (g_read.remaining != 1) {
+    const uint8_t *block_end = ring() + g_read.cursor - 2 + kBlockBytes;
+    const uint32_t span = g_read.blockCodec ? lp_frame_bytes(**frame) : sp_frame_span(*frame, *control());
+    return *frame + span <= block_end;
+}
+
+/* The frame at *frame, in place, or joined when it is the block's last. */
+int hand_out(uint8_t **frame)
+{
+    if (g_read.remaining != 1 && frame_fits(frame)) {
         --g_read.remaining;
         return 1;
     }
     return fetch_last_frame(frame);
+}
+
+int fetch_new_block(uint8_t **frame)
+{
+    const int step = fetch_from_block(frame);
+    if (step != 2) return step;
+    return hand_out(frame);
 }
 
 } // namespace
@@ -461,12 +488,8 @@ int frame_fetch(uint8_t **frame)
         advance_block();
         return fetch_new_block(frame);
     }
-    if (g_read.remaining != 1) {
-        --g_read.remaining;
-        return 1;
-    }
     /* 8. */
-    return fetch_last_frame(frame);
+    return hand_out(frame);
 }
 
 uint32_t next_frame(uint8_t **frame)

@@ -212,7 +212,12 @@ uint32_t start_download(uint32_t a, uint32_t b)
         g_state.file = CreateFileA(g_download.path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                    nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
         g_state.created = g_state.file != INVALID_HANDLE_VALUE;
-        if (!g_state.created) shared->transWay |= kWayDiscard;
+        if (!g_state.created) {
+            /* Nothing of the recording is stored, and a file that was
+             * already there is not the recording: the feed gets nothing. */
+            shared->transWay |= kWayDiscard;
+            g_download.path[0] = '\0';
+        }
     }
     g_state.started = true;
     if (!load_link(g_state.link)) {
