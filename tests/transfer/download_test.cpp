@@ -533,6 +533,7 @@ TEST_F(Download, ExistingFilesAreLeftAlone)
         }
         if (c.existing != nullptr && c.existing[0] == '\0') {
             EXPECT_EQ(f.way & 8, 8u);
+            EXPECT_TRUE(f.pcm.empty()) << "nothing of the file that was there is fed";
         } else {
             EXPECT_EQ(f.way & 8, 0u);
         }
