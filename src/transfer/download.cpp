@@ -191,12 +191,9 @@ bool join_thread(DWORD limit_ms)
 {
     if (g_state.thread == nullptr) return true;
     g_download.abort = true;
-    for (DWORD waited = 0;; ++waited) {
-        DWORD code = 0;
-        WaitForSingleObject(g_state.thread, 1);
-        if (GetExitCodeThread(g_state.thread, &code) && code != STILL_ACTIVE) break;
-        if (waited >= limit_ms) return false;
-    }
+    /* Signalled once the thread has ended, not only its function: nothing of
+     * it runs on in a library about to be unloaded. */
+    if (WaitForSingleObject(g_state.thread, limit_ms) != WAIT_OBJECT_0) return false;
     CloseHandle(g_state.thread);
     g_state.thread = nullptr;
     return true;

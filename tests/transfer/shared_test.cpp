@@ -341,6 +341,41 @@ int role(const std::string &name, const std::string &arg)
         std::this_thread::sleep_for(std::chrono::seconds(60));
         return 3;
     }
+#if !defined(_WIN32) && defined(KVX_RECORDER_DIR)
+    if (name == "unload") {
+        // A download from the simulated recorder runs while the library is
+        // unloaded: its thread is stopped first, or it would run on in code
+        // that is gone.
+        const std::string served = arg + ".served", local = arg + ".dl";
+        {
+            std::ofstream out(served, std::ios::binary);
+            std::string bytes(512 * 401, '\0');
+            bytes[0] = 1; // one header block
+            out << bytes;
+        }
+        setenv("KVX_LIBRARY_PATH", KVX_RECORDER_DIR, 1);
+        setenv("KVX_RECORDER_FILE", served.c_str(), 1);
+        setenv("KVX_RECORDER_PACE_MS", "5", 1);
+        void *m = dlopen((fs::path(g_self).parent_path() / "libkvx.so").c_str(), RTLD_NOW);
+        decltype(&KVXRV880ActiveFile) activate = nullptr;
+        resolve(m, "KVXRV880ActiveFile", activate);
+        lib.setName(local.c_str());
+        lib.setCom(0, 0, 0, 0);
+        if (activate == nullptr || activate(1, 2) != 0) return 1;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        dlclose(m); // this role's two references (load() made the first)
+        dlclose(m);
+        std::error_code e;
+        if (dlopen((fs::path(g_self).parent_path() / "libkvx.so").c_str(), RTLD_NOW | RTLD_NOLOAD) != nullptr) {
+            std::fprintf(stderr, "the library stays loaded\n");
+            return 1;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        fs::remove(served, e);
+        fs::remove(local, e);
+        return 0;
+    }
+#endif
 #ifndef _WIN32
     if (name == "fork") {
         // The block outlives this process in a child made by fork() alone,
@@ -404,6 +439,14 @@ TEST(TransferSettings, KilledProcess)
     fs::remove(ready, e);
     EXPECT_EQ(run({"fresh"}), 0);
 }
+
+#if !defined(_WIN32) && defined(KVX_RECORDER_DIR)
+// Unloading the library while a download runs: the process lives on.
+TEST(TransferSettings, UnloadedDuringADownload)
+{
+    EXPECT_EQ(run({"unload", signal_file("unload")}), 0);
+}
+#endif
 
 #ifndef _WIN32
 TEST(TransferSettings, ForkedChildKeepsTheBlock)

@@ -97,10 +97,16 @@ struct QueueHolder {
     }
 };
 thread_local QueueHolder t_queue;
+/* Whether this thread made its queue.  A plain flag: looking at it sets up
+ * nothing, so that a thread that never had a queue can end while the
+ * library is being unloaded (setting up t_queue would wait for the loader,
+ * which waits for the thread). */
+thread_local bool t_has_queue = false;
 
 const std::shared_ptr<ThreadQueue> &own_queue()
 {
     if (!t_queue.queue) t_queue.queue = std::make_shared<ThreadQueue>();
+    t_has_queue = true;
     return t_queue.queue;
 }
 
@@ -389,7 +395,7 @@ bool window_of_this_thread(HWND window)
 
 void end_thread_messages()
 {
-    if (!t_queue.queue) return;
+    if (!t_has_queue || !t_queue.queue) return;
     end_queue(t_queue.queue);
     t_queue.queue.reset();
 }

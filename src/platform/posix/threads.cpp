@@ -90,6 +90,11 @@ struct ThreadState {
 
 struct ThreadObject : posix::Object {
     std::shared_ptr<ThreadState> state;
+    /* Joined by a wait that sees the thread end, so that a signalled handle
+     * means, as on Windows, that the thread runs no more of anyone's code
+     * (a library may be unloaded then); detached when the handle closes
+     * first. */
+    std::thread thread;
 };
 
 /* Guards looking up and closing thread handles, so that a handle that one
@@ -127,6 +132,7 @@ bool close_thread(HANDLE handle)
     }
     auto *object = static_cast<ThreadObject *>(static_cast<Object *>(handle));
     unregister_object(object);
+    if (object->thread.joinable()) object->thread.detach();
     delete object;
     return true;
 }
@@ -148,7 +154,7 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE
     const DWORD threadId = g_next_thread_id.fetch_add(1);
     try {
         object->state = std::make_shared<ThreadState>();
-        std::thread(run_thread, object->state, start, param, threadId).detach();
+        object->thread = std::thread(run_thread, object->state, start, param, threadId);
     } catch (...) {
         delete object;
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
@@ -179,10 +185,18 @@ DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD ms)
         SetLastError(ERROR_INVALID_HANDLE);
         return WAIT_FAILED;
     }
-    std::unique_lock<std::mutex> lock(state->lock);
-    const auto ended = [&state] { return !state->running; };
-    if (ms == INFINITE) state->ended.wait(lock, ended);
-    else if (!state->ended.wait_for(lock, std::chrono::milliseconds(ms), ended)) return WAIT_TIMEOUT;
+    {
+        std::unique_lock<std::mutex> lock(state->lock);
+        const auto ended = [&state] { return !state->running; };
+        if (ms == INFINITE) state->ended.wait(lock, ended);
+        else if (!state->ended.wait_for(lock, std::chrono::milliseconds(ms), ended)) return WAIT_TIMEOUT;
+    }
+    /* The thread's function has returned; the wait ends once the thread has. */
+    std::lock_guard<std::mutex> guard(g_threads_lock);
+    if (posix::object_kind(handle) == posix::kObjectThread) {
+        auto *object = static_cast<ThreadObject *>(static_cast<posix::Object *>(handle));
+        if (object->thread.joinable() && object->thread.get_id() != std::this_thread::get_id()) object->thread.join();
+    }
     return WAIT_OBJECT_0;
 }
 
