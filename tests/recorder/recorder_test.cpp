@@ -14,8 +14,11 @@
 
 #include "kvx_gen.h"
 #include "platform/platform.h"
+#include "test_process.h"
 
 namespace {
+
+using kvxtest::set_env;
 
 namespace fs = std::filesystem;
 
@@ -24,16 +27,6 @@ struct Progress {
     uint32_t deliveredBytes;
     uint32_t finished;
 };
-
-void set_env(const char *name, const std::string &value)
-{
-#ifdef _WIN32
-    _putenv_s(name, value.c_str()); // empty: removed
-#else
-    if (value.empty()) unsetenv(name);
-    else setenv(name, value.c_str(), 1);
-#endif
-}
 
 std::string temp(const std::string &name)
 {

@@ -30,93 +30,22 @@
 #include "core/state.h"
 #include "kvx.h"
 #include "kvx_gen.h"
+#include "test_process.h"
 
-#ifdef _WIN32
-#include <windows.h>
-#else
-#include <sys/wait.h>
-#include <unistd.h>
-
+#ifndef _WIN32
 #include "kvx_posix.h"
 #endif
 
 namespace {
+
+using namespace kvxtest;
 
 namespace fs = std::filesystem;
 using Pcm = std::vector<int16_t>;
 using Clock = std::chrono::steady_clock;
 
 constexpr size_t kFrame = 264;
-std::string g_self; // this program
-uint32_t g_word;    // the feed's control word
-
-void set_env(const char *name, const std::string &value)
-{
-#ifdef _WIN32
-    _putenv_s(name, value.c_str()); // empty: removed
-#else
-    if (value.empty()) unsetenv(name);
-    else setenv(name, value.c_str(), 1);
-#endif
-}
-
-kvxgen::Bytes read_bytes(const fs::path &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return kvxgen::Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-// --- Processes: copies of this program in a role ---------------------------
-
-#ifdef _WIN32
-using Process = HANDLE;
-
-Process start(const std::vector<std::string> &args)
-{
-    std::string line = "\"" + g_self + "\" --role";
-    for (const std::string &a : args) line += " \"" + a + "\"";
-    STARTUPINFOA si{};
-    si.cb = sizeof si;
-    PROCESS_INFORMATION pi{};
-    if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) return nullptr;
-    CloseHandle(pi.hThread);
-    return pi.hProcess;
-}
-
-int finish(Process p)
-{
-    if (p == nullptr) return -1;
-    WaitForSingleObject(p, INFINITE);
-    DWORD code = 0;
-    GetExitCodeProcess(p, &code);
-    CloseHandle(p);
-    return static_cast<int>(code);
-}
-#else
-using Process = pid_t;
-
-Process start(const std::vector<std::string> &args)
-{
-    std::vector<std::string> all{g_self, "--role"};
-    all.insert(all.end(), args.begin(), args.end());
-    std::vector<char *> argv;
-    for (std::string &a : all) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    const pid_t pid = fork();
-    if (pid == 0) {
-        execv(g_self.c_str(), argv.data());
-        _exit(127);
-    }
-    return pid;
-}
-
-int finish(Process p)
-{
-    int status = 0;
-    if (p <= 0 || waitpid(p, &status, 0) != p) return -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
-#endif
+uint32_t g_word; // the feed's control word
 
 // --- The recorder's link libraries and the host window ---------------------
 
@@ -134,7 +63,7 @@ void link_folder(const fs::path &folder)
 fs::path recorder_folder()
 {
 #ifdef _WIN32
-    return fs::path(g_self).parent_path() / "recorder";
+    return fs::path(self_path()).parent_path() / "recorder";
 #else
     return KVX_RECORDER_DIR;
 #endif
@@ -649,8 +578,7 @@ TEST_F(Download, SettingsFromAnotherProcess)
     uint32_t way = 0;
     KVXGetTransWAY(&way);
     const Process feeder = start({"feed", out, ready, std::to_string(way)});
-    for (int i = 0; i < 1000 && !fs::exists(ready); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    if (!fs::exists(ready)) {
+    if (!wait_for_file(ready, 1000)) {
         ADD_FAILURE() << "the feeder ended with " << finish(feeder);
         return;
     }
@@ -708,13 +636,6 @@ int role(const std::vector<std::string> &args)
 
 int main(int argc, char **argv)
 {
-#ifdef _WIN32
-    char self[MAX_PATH * 2];
-    const DWORD n = GetModuleFileNameA(nullptr, self, sizeof self);
-    g_self.assign(self, n);
-#else
-    g_self = fs::read_symlink("/proc/self/exe").string();
-#endif
     // Linked in, the library is not loaded: it is attached here, as a load
     // would (which joins this program's transfer block).
     kvx::library_attach(nullptr);
@@ -726,19 +647,12 @@ int main(int argc, char **argv)
     }
     // A temporary folder of this process's own.
     std::error_code error;
-    const fs::path folder =
-        fs::temp_directory_path(error) / ("kvx-download-" +
-#ifdef _WIN32
-                                          std::to_string(GetCurrentProcessId())
-#else
-                                          std::to_string(getpid())
-#endif
-                                         );
+    const fs::path folder = fs::temp_directory_path(error) / ("kvx-download-" + process_id());
     const bool made = fs::create_directories(folder, error);
 #ifdef _WIN32
-    if (made) _putenv_s("TEMP", folder.string().c_str());
+    if (made) set_env("TEMP", folder.string());
 #else
-    if (made) setenv("TEST_TMPDIR", folder.string().c_str(), 1);
+    if (made) set_env("TEST_TMPDIR", folder.string());
 #endif
     ::testing::InitGoogleTest(&argc, argv);
     const int result = RUN_ALL_TESTS();

@@ -19,99 +19,19 @@
 #include <vector>
 
 #include "kvx.h"
+#include "test_process.h"
 #include "transfer/shared.h" // the block's layout
 
-#ifdef _WIN32
-#include <windows.h>
-#else
+#ifndef _WIN32
 #include <dlfcn.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 #endif
 
 namespace {
 
+using namespace kvxtest;
+
 using kvx::transfer::SharedBlock;
 namespace fs = std::filesystem;
-
-// --- Processes -----------------------------------------------------------
-
-std::string g_self; // this program
-
-#ifdef _WIN32
-using Process = HANDLE;
-
-Process start(const std::vector<std::string> &args)
-{
-    std::string line = "\"" + g_self + "\" --role";
-    for (const std::string &a : args) line += " \"" + a + "\"";
-    STARTUPINFOA si{};
-    si.cb = sizeof si;
-    PROCESS_INFORMATION pi{};
-    if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) return nullptr;
-    CloseHandle(pi.hThread);
-    return pi.hProcess;
-}
-
-int finish(Process p)
-{
-    if (p == nullptr) return -1;
-    WaitForSingleObject(p, INFINITE);
-    DWORD code = 0;
-    GetExitCodeProcess(p, &code);
-    CloseHandle(p);
-    return static_cast<int>(code);
-}
-
-void kill_hard(Process p)
-{
-    TerminateProcess(p, 9);
-}
-#else
-using Process = pid_t;
-
-Process start(const std::vector<std::string> &args)
-{
-    std::vector<std::string> all{g_self, "--role"};
-    all.insert(all.end(), args.begin(), args.end());
-    std::vector<char *> argv;
-    for (std::string &a : all) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    const pid_t pid = fork();
-    if (pid == 0) {
-        execv(g_self.c_str(), argv.data());
-        _exit(127);
-    }
-    return pid;
-}
-
-int finish(Process p)
-{
-    int status = 0;
-    if (p <= 0 || waitpid(p, &status, 0) != p) return -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
-
-void kill_hard(Process p)
-{
-    kill(p, SIGKILL);
-}
-#endif
-
-int run(const std::vector<std::string> &args)
-{
-    return finish(start(args));
-}
-
-bool wait_for_file(const std::string &path)
-{
-    for (int i = 0; i < 3000; ++i) {
-        if (fs::exists(path)) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return false;
-}
 
 // --- The library, in a role's process --------------------------------------
 
@@ -146,7 +66,7 @@ SharedBlock *block_of(HMODULE m)
 
 bool load(Library &lib)
 {
-    const HMODULE m = LoadLibraryA((fs::path(g_self).parent_path() / "kvx.dll").string().c_str());
+    const HMODULE m = LoadLibraryA((fs::path(self_path()).parent_path() / "kvx.dll").string().c_str());
     if (m == nullptr) return false;
     lib.block = block_of(m);
 #else
@@ -167,7 +87,7 @@ SharedBlock *mapped_block()
 
 bool load(Library &lib)
 {
-    void *m = dlopen((fs::path(g_self).parent_path() / "libkvx.so").c_str(), RTLD_NOW);
+    void *m = dlopen((fs::path(self_path()).parent_path() / "libkvx.so").c_str(), RTLD_NOW);
     if (m == nullptr) return false;
     lib.block = mapped_block();
 #endif
@@ -356,7 +276,7 @@ int role(const std::string &name, const std::string &arg)
         setenv("KVX_LIBRARY_PATH", KVX_RECORDER_DIR, 1);
         setenv("KVX_RECORDER_FILE", served.c_str(), 1);
         setenv("KVX_RECORDER_PACE_MS", "5", 1);
-        void *m = dlopen((fs::path(g_self).parent_path() / "libkvx.so").c_str(), RTLD_NOW);
+        void *m = dlopen((fs::path(self_path()).parent_path() / "libkvx.so").c_str(), RTLD_NOW);
         decltype(&KVXRV880ActiveFile) activate = nullptr;
         resolve(m, "KVXRV880ActiveFile", activate);
         lib.setName(local.c_str());
@@ -366,7 +286,7 @@ int role(const std::string &name, const std::string &arg)
         dlclose(m); // this role's two references (load() made the first)
         dlclose(m);
         std::error_code e;
-        if (dlopen((fs::path(g_self).parent_path() / "libkvx.so").c_str(), RTLD_NOW | RTLD_NOLOAD) != nullptr) {
+        if (dlopen((fs::path(self_path()).parent_path() / "libkvx.so").c_str(), RTLD_NOW | RTLD_NOLOAD) != nullptr) {
             std::fprintf(stderr, "the library stays loaded\n");
             return 1;
         }
@@ -399,14 +319,7 @@ int role(const std::string &name, const std::string &arg)
 std::string signal_file(const char *what)
 {
     std::error_code e;
-    return (fs::temp_directory_path(e) / ("kvx-transfer-" + std::string(what) + "-" +
-#ifdef _WIN32
-                                          std::to_string(GetCurrentProcessId())
-#else
-                                          std::to_string(getpid())
-#endif
-                                              ))
-        .string();
+    return (fs::temp_directory_path(e) / ("kvx-transfer-" + std::string(what) + "-" + process_id())).string();
 }
 
 } // namespace
@@ -468,13 +381,6 @@ TEST(TransferSettings, ForkedChildKeepsTheBlock)
 
 int main(int argc, char **argv)
 {
-#ifdef _WIN32
-    char self[MAX_PATH * 2];
-    const DWORD n = GetModuleFileNameA(nullptr, self, sizeof self);
-    g_self.assign(self, n);
-#else
-    g_self = fs::read_symlink("/proc/self/exe").string();
-#endif
     if (argc >= 3 && std::strcmp(argv[1], "--role") == 0) return role(argv[2], argc >= 4 ? argv[3] : "");
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
