@@ -72,7 +72,7 @@ if [[ " $ARCHS " == *" i686 "* ]]; then
 fi
 
 # --- 2. Packages ---------------------------------------------------------------
-PACKAGES=(g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine wine64 cmake make googletest)
+PACKAGES=(g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine wine64 cmake make googletest libcli11-dev)
 # Without i686 runs wine32 stays out on purpose: with it installed the wine
 # wrappers pick the 32-bit loader.  xvfb-run needs xauth.
 [ -n "$RUN32" ] && PACKAGES+=(wine32:i386 xvfb xauth)

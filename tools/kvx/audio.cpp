@@ -12,11 +12,13 @@
 #include "audio.h"
 
 #include <atomic>
+#include <cctype>
 #include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -25,6 +27,7 @@
 #define isatty _isatty
 #define fileno _fileno
 #else
+#include <dlfcn.h>
 #include <unistd.h>
 
 #include "kvx_posix.h"
@@ -33,6 +36,9 @@
 #include <sndfile.h>
 #endif
 
+#include <CLI/CLI.hpp>
+
+#include "common.h"
 #include "kvx.h"
 
 #ifdef _WIN32
@@ -66,14 +72,6 @@ void dispatch(const MSG *msg) { KVXPosixDispatchMessage(msg); }
 void pause_ms(unsigned ms) { usleep(ms * 1000); }
 #endif
 
-std::string clock_text(uint32_t ms)
-{
-    char text[32];
-    std::snprintf(text, sizeof text, "%u:%02u:%02u.%03u", ms / 3600000u, ms / 60000u % 60u, ms / 1000u % 60u,
-                  ms % 1000u);
-    return text;
-}
-
 /* Resamples by band-limited interpolation (a Hann-windowed sinc of 16
  * taps), enough for speech going from 8000 Hz up to the SP rate. */
 void resample(const std::vector<int16_t> &in, uint32_t from, uint32_t to, std::vector<int16_t> *out)
@@ -97,22 +95,43 @@ void resample(const std::vector<int16_t> &in, uint32_t from, uint32_t to, std::v
     }
 }
 
-bool ends_with(const std::string &text, const char *suffix)
-{
-    const size_t n = std::strlen(suffix);
-    if (text.size() < n) return false;
-    for (size_t i = 0; i < n; ++i)
-        if (std::tolower(static_cast<unsigned char>(text[text.size() - n + i])) != suffix[i]) return false;
-    return true;
-}
-
 /* Sets up the decoding service with a window of the tool's own and makes
- * the file the active file. */
+ * the file the active file, its folder the active folder (as every command
+ * does, so that a file meets the same results everywhere). */
 uint32_t open_for_decoding(const std::string &path, uint32_t *length, uint16_t *codecs)
 {
     const uint32_t result = KVXInitDecoder(make_window(), &g_control);
-    return result == KVX_OK ? KVXActiveFile(path.c_str(), length, codecs) : result;
+    return result == KVX_OK ? activate(path, length, codecs) : result;
 }
+
+#ifndef _WIN32
+/* ALSA reports failures on stderr unless told otherwise. */
+void alsa_quiet(const char *, int, const char *, int, const char *, ...) {}
+
+/* Whether the sound device that the "alsa" sink plays to opens, asked as
+ * the platform layer asks: the layer plays to the silent sink when it does
+ * not, without a word. */
+bool sound_device_opens()
+{
+    void *library = dlopen("libasound.so.2", RTLD_NOW | RTLD_LOCAL);
+    if (library == nullptr) return false;
+    typedef void (*ErrorHandler)(const char *, int, const char *, int, const char *, ...);
+    auto set_handler = reinterpret_cast<int (*)(ErrorHandler)>(dlsym(library, "snd_lib_error_set_handler"));
+    auto open = reinterpret_cast<int (*)(void **, const char *, int, int)>(dlsym(library, "snd_pcm_open"));
+    auto close = reinterpret_cast<int (*)(void *)>(dlsym(library, "snd_pcm_close"));
+    bool opens = false;
+    if (open != nullptr && close != nullptr) {
+        if (set_handler != nullptr) set_handler(alsa_quiet);
+        const char *device = std::getenv("KVX_ALSA_DEVICE");
+        if (device == nullptr || device[0] == '\0') device = "default";
+        void *pcm = nullptr;
+        opens = open(&pcm, device, 0 /* playback */, 1 /* without blocking */) >= 0 && pcm != nullptr;
+        if (opens) close(pcm);
+    }
+    dlclose(library);
+    return opens;
+}
+#endif
 
 std::atomic<bool> g_interrupted{false};
 uint32_t g_buffers_played = 0;
@@ -132,6 +151,30 @@ void on_signal(int)
 #endif
 
 } // namespace
+
+std::string output_format(const std::string &path, AudioFormat *format)
+{
+    const size_t dot = path.find_last_of('.');
+    const size_t slash = path.find_last_of("/\\");
+    std::string extension = dot == std::string::npos || (slash != std::string::npos && dot < slash) ? ""
+                                                                                                     : path.substr(dot);
+    for (char &c : extension) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (extension == ".wav") {
+        *format = AudioFormat::Wav;
+        return "";
+    }
+#ifdef KVX_HAVE_SNDFILE
+    const char *known = ".wav or .flac";
+    if (extension == ".flac") {
+        *format = AudioFormat::Flac;
+        return "";
+    }
+#else
+    const char *known = ".wav (this build writes no FLAC: it has no libsndfile)";
+#endif
+    return "'" + path + "': " + (extension.empty() ? "no extension" : "unknown output format " + extension) +
+           "; the name must end in " + known;
+}
 
 void WavWriter::header(uint32_t rate)
 {
@@ -204,27 +247,42 @@ LRESULT play_window_proc(HWND window, UINT message, WPARAM wParam, LPARAM lParam
 #endif
 }
 
+namespace {
+
+/* A start at or past the end would give no audio, or a frame or two of
+ * the end's; said rather than done. */
+bool start_fits(const std::string &path, uint32_t start, uint32_t length)
+{
+    if (start == 0 || start < length) return true;
+    std::fprintf(stderr, "kvx: %s: --start %s lies at or past its end (%s)\n", path.c_str(), format_time(start).c_str(),
+                 format_time(length).c_str());
+    return false;
+}
+
+} // namespace
+
 int decode_file(const DecodeOptions &options)
 {
     uint32_t length = 0;
     uint16_t codecs = 0;
     uint32_t result = open_for_decoding(options.input, &length, &codecs);
-    if (result != KVX_OK) {
-        std::fprintf(stderr, "kvx: %s: cannot be decoded (result %u)\n", options.input.c_str(), result);
-        return 1;
-    }
+    if (result != KVX_OK) return fail(options.input, result);
+    if (!start_fits(options.input, options.startMs, length)) return kExitFailure;
     const uint32_t sp_rate = options.nativeRate ? 12000 : 11025;
     const uint32_t rate = (codecs & KVX_CODEC_SP) ? sp_rate : 8000;
     g_control = KVX_CW_NO_DEVICE | KVX_CW_RESET | KVX_CW_REPOSITION;
     if (options.postfilter) g_control |= KVX_CW_POSTFILTER;
     if (options.nativeRate) g_control |= KVX_CW_SP_288;
     result = KVXStartDecoding(options.startMs);
-    if (result != KVX_OK) {
-        std::fprintf(stderr, "kvx: %s: cannot be decoded (result %u)\n", options.input.c_str(), result);
-        return 1;
-    }
+    if (result != KVX_OK) return fail(options.input, result);
 
-    const bool flac = ends_with(options.output, ".flac");
+    AudioFormat format = AudioFormat::Wav;
+    const std::string refused = output_format(options.output, &format);
+    if (!refused.empty()) { /* checked with the command line already */
+        std::fprintf(stderr, "kvx: %s\n", refused.c_str());
+        return kExitUsage;
+    }
+    const bool flac = format == AudioFormat::Flac;
     WavWriter wav;
 #ifdef KVX_HAVE_SNDFILE
     SNDFILE *sf = nullptr;
@@ -238,11 +296,6 @@ int decode_file(const DecodeOptions &options)
             std::fprintf(stderr, "kvx: %s: %s\n", options.output.c_str(), sf_strerror(nullptr));
             return 1;
         }
-    }
-#else
-    if (flac) {
-        std::fprintf(stderr, "kvx: FLAC output needs libsndfile; this build writes WAV only\n");
-        return 2;
     }
 #endif
     if (!flac && !wav.open(options.output.c_str(), rate)) {
@@ -306,15 +359,24 @@ int play_file(const PlayOptions &options)
     uint32_t length = 0;
     uint16_t codecs = 0;
     uint32_t result = open_for_decoding(options.input, &length, &codecs);
+    if (result != KVX_OK) return fail(options.input, result);
+    if (!start_fits(options.input, options.startMs, length)) return kExitFailure;
     g_control = KVX_CW_RESET | KVX_CW_REPOSITION;
     if (options.postfilter) g_control |= KVX_CW_POSTFILTER;
     if (options.speed > 0) g_control |= static_cast<uint32_t>(options.speed) << KVX_CW_SPEED_STEP_SHIFT;
     if (options.speed < 0) g_control |= KVX_CW_SPEED_SLOWER | static_cast<uint32_t>(-options.speed) << KVX_CW_SPEED_STEP_SHIFT;
-    if (result == KVX_OK) result = KVXStartDecoding(options.startMs);
-    if (result != KVX_OK) {
-        std::fprintf(stderr, "kvx: %s: cannot be played (result %u)\n", options.input.c_str(), result);
-        return 1;
+#ifndef _WIN32
+    if (std::strcmp(KVXPosixGetWaveSink(), "alsa") == 0 && !sound_device_opens()) {
+        const char *device = std::getenv("KVX_ALSA_DEVICE");
+        std::fprintf(stderr,
+                     "kvx: no sound device opens (ALSA device '%s'): playing to the silent sink instead, in real "
+                     "time\n",
+                     device != nullptr && device[0] != '\0' ? device : "default");
+        KVXPosixSetWaveSink("null");
     }
+#endif
+    result = KVXStartDecoding(options.startMs);
+    if (result != KVX_OK) return fail(options.input, result);
 #ifdef _WIN32
     SetConsoleCtrlHandler(on_console, TRUE);
 #else
@@ -333,12 +395,55 @@ int play_file(const PlayOptions &options)
         }
         pause_ms(5);
         if (show && ++ticks % 20 == 0)
-            std::fprintf(stderr, "\r%s / %s", clock_text(options.startMs + static_cast<uint32_t>(g_buffers_played * 5 * frame_ms * factor)).c_str(),
-                         clock_text(length).c_str());
+            std::fprintf(stderr, "\r%s / %s", format_time(options.startMs + static_cast<uint32_t>(g_buffers_played * 5 * frame_ms * factor)).c_str(),
+                         format_time(length).c_str());
     }
     uint32_t stop = 0;
     KVXEndDecoding(&stop);
     if (show) std::fputc('\n', stderr);
-    std::printf("%s at %s (%u ms)\n", g_interrupted ? "stopped" : "played to the end", clock_text(stop).c_str(), stop);
+    std::printf("%s at %s (%u ms)\n", g_interrupted ? "stopped" : "played to the end", format_time(stop).c_str(), stop);
     return 0;
+}
+
+void add_audio_commands(CLI::App &tool)
+{
+    auto self = std::make_shared<CLI::App *>(nullptr);
+    auto decode = std::make_shared<DecodeOptions>();
+    CLI::App *command = add_command(tool, "decode", "decode to a WAV or FLAC file", [decode, self]() {
+        if (decode->haveEnd && decode->startMs >= decode->endMs)
+            return usage_error(*self, "--start (" + format_time(decode->startMs) + ") must lie before --end (" +
+                                          format_time(decode->endMs) + ")");
+        return decode_file(*decode);
+    });
+    *self = command;
+    const CLI::Validator audio_name(
+        [](std::string &path) {
+            AudioFormat format;
+            return output_format(path, &format);
+        },
+        "");
+    command->add_option("FILE", decode->input, "the recording")->required();
+    command->add_option("-o,--output", decode->output, "the output file: its extension tells the format")
+        ->required()
+        ->check(audio_name)
+        ->type_name("OUT");
+    add_time(command, "--start", &decode->startMs, "decode from here (the block that holds it)");
+    add_time(command, "--end", &decode->endMs, "decode up to here")->each([decode](const std::string &) {
+        decode->haveEnd = true;
+    });
+    command->add_flag("--postfilter", decode->postfilter, "run the decoder's postfilter");
+    command->add_flag("--native-rate", decode->nativeRate, "SP at 12000 Hz, the codec's own rate");
+    command->footer("SP is written at 11025 Hz (12000 Hz with --native-rate), LP at 8000 Hz; a file with\n"
+                    "both codecs gives one output at the SP rate, the LP parts resampled to it.");
+
+    auto play = std::make_shared<PlayOptions>();
+    command = add_command(tool, "play", "play through the sound device", [play]() { return play_file(*play); });
+    command->add_option("FILE", play->input, "the recording")->required();
+    add_time(command, "--start", &play->startMs, "play from here");
+    command->add_option("--speed", play->speed, "slower (-4..-1) or faster (1..4); 0 is normal")
+        ->check(CLI::Range(-4, 4));
+    command->add_flag("--postfilter", play->postfilter, "run the decoder's postfilter");
+    command->footer("Ctrl-C stops and prints the stop position.  Without a sound device that opens, the sound\n"
+                    "goes to the silent sink in real time, and a line on stderr says so.  KVX_WAVE_SINK\n"
+                    "chooses another sink (null, capture), KVX_ALSA_DEVICE another ALSA device.");
 }

@@ -1,5 +1,5 @@
-/* The tool's decode and play commands, and the WAV writer they share with
- * the feed command. */
+/* The tool's decode and play commands, and what they share with the feed
+ * command: the output names and the WAV writer. */
 #ifndef KVX_TOOL_AUDIO_H
 #define KVX_TOOL_AUDIO_H
 
@@ -8,11 +8,20 @@
 #include <cstdio>
 #include <string>
 
+/* The audio files the tool writes. */
+enum class AudioFormat { Wav, Flac };
+
+/* The format that an output file's name asks for, by its extension (in
+ * any case), or why the name will not do.  Every command that writes audio
+ * checks its output name here. */
+std::string output_format(const std::string &path, AudioFormat *format);
+
 struct DecodeOptions {
     std::string input;
     std::string output;
     uint32_t startMs = 0;
     uint32_t endMs = 0; /* 0: to the end */
+    bool haveEnd = false;
     bool postfilter = false;
     bool nativeRate = false;
 };

@@ -14,15 +14,17 @@
  * bits otherwise than plain SP frames, which is what an edit of an SP file
  * writes.  Such sources are refused; nothing is padded or coded anew.
  */
-#include "edit.h"
-
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include <CLI/CLI.hpp>
+
+#include "common.h"
 #include "kvx.h"
 
 namespace {
@@ -193,29 +195,12 @@ std::string refusal(const Source &src, unsigned mode, const std::string &target)
     return "";
 }
 
-/* Makes `path` the active file, its folder the active folder. */
-uint32_t activate_file(const std::string &path, uint32_t *length)
-{
-    const size_t cut = path.find_last_of("/\\");
-    const std::string folder = cut == std::string::npos ? "." : cut == 0 ? "/" : path.substr(0, cut);
-    uint32_t result = KVXActiveFolder(folder.c_str(), 0);
-    uint16_t codecs = 0;
-    if (result == KVX_OK) result = KVXActiveFile(path.c_str(), length, &codecs);
-    return result;
-}
-
-int failed(const std::string &what, uint32_t code)
-{
-    std::fprintf(stderr, "kvx: %s: %s (result %u)\n", what.c_str(), describe_result(code), code);
-    return 1;
-}
-
 /* Ends the session without keeping anything. */
 int give_up(WriteHandle *h, const std::string &why)
 {
     const uint32_t discarded = KVXCloseFileEx(h, "", 1);
     std::fprintf(stderr, "kvx: %s; nothing was changed\n", why.c_str());
-    if (discarded != KVX_OK) failed("the write session could not be discarded", discarded);
+    if (discarded != KVX_OK) fail("the write session could not be discarded", discarded);
     return 1;
 }
 
@@ -236,8 +221,8 @@ int commit(WriteHandle *h, const std::string &own, const std::string &out, const
     const std::string target = out.empty() ? own : out;
     if (result != KVX_OK) return give_up(h, target, result);
     uint32_t length = 0;
-    const uint32_t opened = activate_file(target, &length);
-    if (opened != KVX_OK) return failed(target + " was written but cannot be opened", opened);
+    const uint32_t opened = activate(target, &length);
+    if (opened != KVX_OK) return fail(target + " was written but cannot be opened", opened);
     std::printf("%s: %s; length %s (%u ms)\n", target.c_str(), done.c_str(), format_time(length).c_str(), length);
     return 0;
 }
@@ -254,44 +239,28 @@ uint32_t write_frames(WriteHandle *h, const Source &src, unsigned mode, WriteSta
     return 0;
 }
 
-bool time_arg(const char *text, const char *what, uint32_t *ms)
-{
-    if (parse_time(text, ms)) return true;
-    std::fprintf(stderr, "kvx: %s is not a time: %s\n", what, text);
-    return false;
-}
-
-int usage(const char *line)
-{
-    std::fprintf(stderr, "usage: kvx %s\n", line);
-    return 2;
-}
-
-} // namespace
-
-int command_cut(int argc, char **argv)
-{
-    const char *line = "cut FILE START END [-o OUT]";
-    std::vector<std::string> args;
+/* What the editing commands are given. */
+struct EditArgs {
+    std::string file;
+    uint32_t start = 0, end = 0; /* cut */
+    uint32_t at = 0;             /* insert, overwrite */
+    std::string source;
+    uint32_t from = 0, to = 0;
+    bool haveTo = false;
+    std::vector<std::string> parts; /* cat */
     std::string out;
-    for (int i = 0; i < argc; ++i) {
-        if (std::strcmp(argv[i], "-o") == 0 && i + 1 < argc && argv[i + 1][0] != '\0') out = argv[++i];
-        else if (argv[i][0] != '-') args.push_back(argv[i]);
-        else return usage(line);
-    }
-    if (args.size() != 3 || args[0].empty()) return usage(line);
-    uint32_t start = 0, end = 0;
-    if (!time_arg(args[1].c_str(), "START", &start) || !time_arg(args[2].c_str(), "END", &end)) return 2;
-    if (start >= end) {
-        std::fprintf(stderr, "kvx: START must lie before END\n");
-        return 2;
-    }
-    const std::string &file = args[0];
+};
+
+int command_cut(const EditArgs &args)
+{
+    const uint32_t start = args.start, end = args.end;
+    const std::string &out = args.out;
+    const std::string &file = args.file;
     uint32_t before = 0;
-    uint32_t result = activate_file(file, &before);
-    if (result != KVX_OK) return failed(file, result);
+    uint32_t result = activate(file, &before);
+    if (result != KVX_OK) return fail(file, result);
     WriteHandle *h = KVXCreateFile(file.c_str(), 1, &result);
-    if (h == nullptr) return failed(file, result);
+    if (h == nullptr) return fail(file, result);
     EraseResult erased{};
     result = KVXPartialErase(h, start, end, &erased);
     if (result != KVX_OK) return give_up(h, file, result);
@@ -300,41 +269,18 @@ int command_cut(int argc, char **argv)
                   "erased " + format_time(erased.position) + " to " + format_time(erased.position + gone));
 }
 
-int command_insert(int argc, char **argv, bool insert)
+int command_insert(const EditArgs &args, bool insert)
 {
-    const char *line = insert ? "insert FILE AT SOURCE [--from TIME] [--to TIME] [-o OUT]"
-                              : "overwrite FILE AT SOURCE [--from TIME] [--to TIME] [-o OUT]";
-    std::vector<std::string> args;
-    std::string out;
-    uint32_t from = 0, to = 0;
-    bool haveTo = false;
-    for (int i = 0; i < argc; ++i) {
-        const std::string arg = argv[i];
-        const bool value = i + 1 < argc;
-        if (arg == "-o" && value && argv[i + 1][0] != '\0') out = argv[++i];
-        else if (arg == "--from" && value) {
-            if (!time_arg(argv[++i], "--from", &from)) return 2;
-        } else if (arg == "--to" && value) {
-            if (!time_arg(argv[++i], "--to", &to)) return 2;
-            haveTo = true;
-        } else if (!arg.empty() && arg[0] != '-') args.push_back(arg);
-        else return usage(line);
-    }
-    if (args.size() != 3) return usage(line);
-    if (haveTo && to <= from) {
-        std::fprintf(stderr, "kvx: --from must lie before --to\n");
-        return 2;
-    }
-    uint32_t at = 0;
-    if (!time_arg(args[1].c_str(), "AT", &at)) return 2;
-    const std::string &file = args[0];
+    const std::string &file = args.file, &out = args.out;
+    const uint32_t at = args.at, from = args.from, to = args.to;
+    const bool haveTo = args.haveTo;
 
     /* The source first: the session, once open, keeps its file active. */
     Source src;
-    src.path = args[2];
+    src.path = args.source;
     uint32_t sourceMs = 0;
-    uint32_t result = activate_file(src.path, &sourceMs);
-    if (result != KVX_OK) return failed(src.path, result);
+    uint32_t result = activate(src.path, &sourceMs);
+    if (result != KVX_OK) return fail(src.path, result);
     const std::string problem = read_source(from, haveTo ? to : kNoEnd, &src);
     if (!problem.empty()) {
         std::fprintf(stderr, "kvx: %s: %s\n", src.path.c_str(), problem.c_str());
@@ -348,15 +294,15 @@ int command_insert(int argc, char **argv, bool insert)
     }
 
     uint32_t length = 0;
-    result = activate_file(file, &length);
-    if (result != KVX_OK) return failed(file, result);
+    result = activate(file, &length);
+    if (result != KVX_OK) return fail(file, result);
     if (at > length) {
         std::fprintf(stderr, "kvx: %s: %s lies past its end (%s)\n", file.c_str(), format_time(at).c_str(),
                      format_time(length).c_str());
         return 1;
     }
     WriteHandle *h = KVXCreateFile(file.c_str(), 1, &result);
-    if (h == nullptr) return failed(file, result);
+    if (h == nullptr) return fail(file, result);
     uint8_t mode = 0;
     result = KVXSetWritePointer(h, at, &mode, insert ? 1 : 0, 0);
     if (result != KVX_OK) return give_up(h, file, result);
@@ -371,33 +317,22 @@ int command_insert(int argc, char **argv, bool insert)
                       format_time(status.position) + (insert ? " from " : " with ") + src.path);
 }
 
-int command_cat(int argc, char **argv)
+int command_cat(const EditArgs &args)
 {
-    const char *line = "cat FILE... -o OUT";
-    std::vector<Source> parts;
-    std::string out;
-    for (int i = 0; i < argc; ++i) {
-        if (std::strcmp(argv[i], "-o") == 0 && i + 1 < argc && argv[i + 1][0] != '\0') {
-            out = argv[++i];
-        } else if (argv[i][0] != '-' && argv[i][0] != '\0') {
-            parts.emplace_back();
-            parts.back().path = argv[i];
-        } else {
-            return usage(line);
-        }
-    }
-    if (parts.empty() || out.empty()) return usage(line);
+    const std::string &out = args.out;
+    std::vector<Source> parts(args.parts.size());
+    for (size_t i = 0; i < parts.size(); ++i) parts[i].path = args.parts[i];
 
     /* Every part read whole, with its marks, before the session opens. */
     unsigned mode = kPlainSp;
     const Source *first = nullptr;
     for (Source &src : parts) {
         uint32_t length = 0;
-        uint32_t result = activate_file(src.path, &length);
-        if (result != KVX_OK) return failed(src.path, result);
+        uint32_t result = activate(src.path, &length);
+        if (result != KVX_OK) return fail(src.path, result);
         result = KVXGetExtIndexMark(src.marks, &src.markCount);
         if (result == KVX_ERR_NOT_EXTENDED) result = KVXGetIndexMark(src.marks, &src.markCount);
-        if (result != KVX_OK) return failed(src.path + ": its marks", result);
+        if (result != KVX_OK) return fail(src.path + ": its marks", result);
         const std::string problem = read_source(0, kNoEnd, &src);
         if (!problem.empty()) {
             std::fprintf(stderr, "kvx: %s: %s\n", src.path.c_str(), problem.c_str());
@@ -417,7 +352,7 @@ int command_cat(int argc, char **argv)
 
     uint32_t result = 0;
     WriteHandle *h = KVXCreateFile(out.c_str(), 0, &result);
-    if (h == nullptr) return failed(out, result);
+    if (h == nullptr) return fail(out, result);
     uint32_t length = 0;
     uint32_t marks = 0;
     for (const Source &src : parts) {
@@ -445,4 +380,53 @@ int command_cat(int argc, char **argv)
     std::snprintf(done, sizeof done, "joined %zu file%s, %u mark%s", parts.size(), parts.size() == 1 ? "" : "s", marks,
                   marks == 1 ? "" : "s");
     return commit(h, out, "", done);
+}
+
+} // namespace
+
+void add_edit_commands(CLI::App &tool)
+{
+    auto args = std::make_shared<EditArgs>();
+    auto self = std::make_shared<CLI::App *>(nullptr);
+    const CLI::Validator not_empty([](std::string &text) { return text.empty() ? "an empty name" : ""; }, "");
+    const char *const out_about = "write the result there and leave FILE as it is";
+
+    CLI::App *cut = add_command(tool, "cut", "erase a stretch", [args, self]() {
+        if (args->start >= args->end) return usage_error(*self, "START must lie before END");
+        return command_cut(*args);
+    });
+    *self = cut;
+    cut->add_option("FILE", args->file, "the recording")->required()->check(not_empty);
+    add_time(cut, "START", &args->start, "the stretch's start")->required();
+    add_time(cut, "END", &args->end, "its end")->required();
+    cut->add_option("-o", args->out, out_about)->check(not_empty)->type_name("OUT");
+    cut->footer("Both ends are taken back to the start of the frame that holds them.");
+
+    for (const bool insert : {true, false}) {
+        auto me = std::make_shared<CLI::App *>(nullptr);
+        CLI::App *command = add_command(
+            tool, insert ? "insert" : "overwrite",
+            insert ? "insert the frames of another recording" : "overwrite with the frames of another recording",
+            [args, me, insert]() {
+                if (args->haveTo && args->to <= args->from) return usage_error(*me, "--from must lie before --to");
+                return command_insert(*args, insert);
+            });
+        *me = command;
+        command->add_option("FILE", args->file, "the recording to change")->required()->check(not_empty);
+        add_time(command, "AT", &args->at, "where the new frames go")->required();
+        command->add_option("SOURCE", args->source, "the recording whose frames are taken")->required()->check(not_empty);
+        add_time(command, "--from", &args->from, "take SOURCE's frames from here");
+        add_time(command, "--to", &args->to, "up to here")->each([args](const std::string &) { args->haveTo = true; });
+        command->add_option("-o", args->out, out_about)->check(not_empty)->type_name("OUT");
+        command->footer(insert ? "SOURCE must be of FILE's codec and hold full frames only (no SP noise or LP silence\n"
+                                 "frames, and for an SP file no speech-flag mode)."
+                               : "The new frames replace the audio from AT on for as long as they last (or to FILE's\n"
+                                 "end and beyond).  SOURCE must be of FILE's codec and hold full frames only.");
+    }
+
+    CLI::App *cat = add_command(tool, "cat", "join recordings of one codec into a new file",
+                                [args]() { return command_cat(*args); });
+    cat->add_option("FILE", args->parts, "the recordings, in order")->required()->check(not_empty);
+    cat->add_option("-o", args->out, "the new file")->required()->check(not_empty)->type_name("OUT");
+    cat->footer("The index marks of each part are kept at their new times.");
 }

@@ -11,15 +11,16 @@
  * not end in ".kvx" would be taken for a recording still on a recorder, so
  * only such names are fed here.
  */
-#include "feed.h"
-
 #include <cctype>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
 
+#include <CLI/CLI.hpp>
+
 #include "audio.h"
-#include "edit.h"
+#include "common.h"
 #include "kvx.h"
 
 namespace {
@@ -36,12 +37,6 @@ bool named_kvx(const std::string &path)
     return tail == ".kvx";
 }
 
-int usage()
-{
-    std::fputs("usage: kvx feed FILE [--way 1|2] [--postfilter] -o OUT.wav\n", stderr);
-    return 2;
-}
-
 /* Whether the shared settings still are the ones this run made: another
  * process may set its own at any time. */
 bool settings_kept(const std::string &path, uint32_t way)
@@ -53,40 +48,21 @@ bool settings_kept(const std::string &path, uint32_t way)
     return path == name && (flags & 3u) == way;
 }
 
-} // namespace
-
-int command_feed(int argc, char **argv)
-{
-    std::string input, output;
-    uint32_t way = 1;
+struct FeedArgs {
+    std::string input;
+    std::string output;
+    unsigned way = 1;
     bool postfilter = false;
-    for (int i = 0; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (arg == "--way" && i + 1 < argc) {
-            const std::string value = argv[++i];
-            if (value != "1" && value != "2") return usage();
-            way = value == "2" ? 2 : 1;
-        } else if (arg == "--postfilter") {
-            postfilter = true;
-        } else if (arg == "-o" && i + 1 < argc) {
-            output = argv[++i];
-        } else if (input.empty() && !arg.empty() && arg[0] != '-') {
-            input = arg;
-        } else {
-            return usage();
-        }
-    }
-    if (input.empty() || output.empty()) return usage();
-    if (!named_kvx(input) || input.size() >= kNameBytes) {
-        std::fprintf(stderr, "kvx: %s: the feed reads files named *.kvx of at most %zu characters\n", input.c_str(),
-                     kNameBytes - 1);
-        return 2;
-    }
+};
 
+int command_feed(const FeedArgs &args)
+{
+    const std::string &input = args.input, &output = args.output;
+    const uint32_t way = args.way;
     KVXSetTransFileName(input.c_str());
     KVXSetTransWAY(static_cast<int32_t>(way));
     uint32_t control = KVX_CW_RESET;
-    if (postfilter) control |= KVX_CW_POSTFILTER;
+    if (args.postfilter) control |= KVX_CW_POSTFILTER;
     uint32_t result = KVXTransInitDecoder(&control);
     if (result != KVX_OK) {
         std::fprintf(stderr, "kvx: %s: the feed cannot start (result %u)\n", input.c_str(), result);
@@ -133,4 +109,39 @@ int command_feed(int argc, char **argv)
     else
         std::fprintf(stderr, "kvx: %s: the feed failed after %s (result %u)\n", input.c_str(), fed.c_str(), result);
     return 1;
+}
+
+} // namespace
+
+void add_feed_command(CLI::App &tool)
+{
+    auto args = std::make_shared<FeedArgs>();
+    auto self = std::make_shared<CLI::App *>(nullptr);
+    CLI::App *feed = add_command(tool, "feed", "pull the SP frames through the transcription feed into a WAV file",
+                                 [args, self]() {
+                                     if (!named_kvx(args->input) || args->input.size() >= kNameBytes) {
+                                         char what[96];
+                                         std::snprintf(what, sizeof what,
+                                                       "the feed reads files named *.kvx of at most %zu characters",
+                                                       kNameBytes - 1);
+                                         return usage_error(*self, "'" + args->input + "': " + what);
+                                     }
+                                     return command_feed(*args);
+                                 });
+    *self = feed;
+    const CLI::Validator wav_name(
+        [](std::string &path) -> std::string {
+            AudioFormat format;
+            const std::string refused = output_format(path, &format);
+            if (!refused.empty()) return refused;
+            return format == AudioFormat::Wav ? "" : "'" + path + "': the feed writes WAV only (.wav)";
+        },
+        "");
+    feed->add_option("FILE", args->input, "the recording, named *.kvx")->required();
+    feed->add_option("-o,--output", args->output, "the WAV file to write")->required()->check(wav_name)->type_name("OUT");
+    feed->add_option("--way", args->way, "1: the whole file; 2: from the first extended mark to the second")
+        ->check(CLI::IsMember({1u, 2u}));
+    feed->add_flag("--postfilter", args->postfilter, "run the decoder's postfilter");
+    feed->footer("The frames go to a WAV file at 11025 Hz.  The feed's settings are shared by every\n"
+                 "process that has the library loaded.");
 }
