@@ -46,8 +46,8 @@ foreach(args "--help" "help")
   want("${out}" "Exit status:\n  0  success\n  1  failure[^\n]*\n[^\n]*\n  2  usage error" "${args}")
 endforeach()
 
-# Each command's help names it and one of its own arguments, and is what
-# 'help COMMAND' prints.  COMMAND=ARGUMENT
+# Each command's help names it and one of its own arguments, ends with the
+# exit statuses, and is what 'help COMMAND' prints.  COMMAND=ARGUMENT
 foreach(case "info=--json" "marks=ACTION" "set=itemAtext" "lock=FILE" "unlock=FILE" "priority=N" "decode=--native-rate"
              "play=--speed" "cut=START" "insert=--from" "overwrite=SOURCE" "cat=-o OUT" "index=FILE" "delete=--yes"
              "feed=--way")
@@ -57,6 +57,7 @@ foreach(case "info=--json" "marks=ACTION" "set=itemAtext" "lock=FILE" "unlock=FI
   call(0 "${name}|--help")
   want("${out}" "Usage: kvx ${name} " "${name} --help")
   want("${out}" "${argument}" "${name} --help")
+  want("${out}" "\nExit status:\n" "${name} --help")
   set(help "${out}")
   call(0 "help|${name}")
   if(NOT out STREQUAL help)
