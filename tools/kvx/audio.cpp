@@ -119,6 +119,8 @@ bool sound_device_opens()
     auto set_handler = reinterpret_cast<int (*)(ErrorHandler)>(dlsym(library, "snd_lib_error_set_handler"));
     auto open = reinterpret_cast<int (*)(void **, const char *, int, int)>(dlsym(library, "snd_pcm_open"));
     auto close = reinterpret_cast<int (*)(void *)>(dlsym(library, "snd_pcm_close"));
+    /* The configuration that an open reads stays cached until freed. */
+    auto free_config = reinterpret_cast<int (*)()>(dlsym(library, "snd_config_update_free_global"));
     bool opens = false;
     if (open != nullptr && close != nullptr) {
         if (set_handler != nullptr) set_handler(alsa_quiet);
@@ -127,6 +129,7 @@ bool sound_device_opens()
         void *pcm = nullptr;
         opens = open(&pcm, device, 0 /* playback */, 1 /* without blocking */) >= 0 && pcm != nullptr;
         if (opens) close(pcm);
+        if (free_config != nullptr) free_config();
     }
     dlclose(library);
     return opens;
@@ -443,7 +446,11 @@ void add_audio_commands(CLI::App &tool)
     command->add_option("--speed", play->speed, "slower (-4..-1) or faster (1..4); 0 is normal")
         ->check(CLI::Range(-4, 4));
     command->add_flag("--postfilter", play->postfilter, "run the decoder's postfilter");
+#ifdef _WIN32
+    command->footer("Ctrl-C stops and prints the stop position.");
+#else
     command->footer("Ctrl-C stops and prints the stop position.  Without a sound device that opens, the sound\n"
                     "goes to the silent sink in real time, and a line on stderr says so.  KVX_WAVE_SINK\n"
                     "chooses another sink (null, capture), KVX_ALSA_DEVICE another ALSA device.");
+#endif
 }
