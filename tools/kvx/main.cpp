@@ -11,8 +11,10 @@
  *   feed.cpp      feed
  */
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include <CLI/CLI.hpp>
 
