@@ -263,12 +263,11 @@ uint32_t start_download(uint32_t a, uint32_t b)
     return KVX_OK;
 }
 
-} // namespace
-
-void end_download()
+/* Ends the download, waiting at most `limit_ms` for its thread. */
+void end_download_within(DWORD limit_ms)
 {
     if (!g_state.started) return;
-    if (!join_thread(kEndWaitMs)) return; /* the recorder hangs: its file and link stay as they are */
+    if (!join_thread(limit_ms)) return; /* the recorder hangs: its file and link stay as they are */
     g_state.started = false;
     if (g_state.created) {
         if (g_download.complete) {
@@ -304,9 +303,17 @@ void end_download()
     link = Link();
 }
 
+} // namespace
+
+void end_download()
+{
+    end_download_within(kEndWaitMs);
+}
+
 void stop_download_thread()
 {
-    join_thread(2000);
+    /* Unloading ends a download as the feed's end would. */
+    end_download_within(2000);
 }
 
 } // namespace transfer
