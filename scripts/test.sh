@@ -10,7 +10,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 export KVX_BUILD_ROOT=${KVX_BUILD_ROOT:-$root/build}
 jobs=$(nproc)
 
-"$root/scripts/deps.sh" cmake make g++ pkg-config libgtest-dev googletest libbenchmark-dev libsndfile1-dev libcli11-dev
+"$root/scripts/deps.sh" cmake make g++ pkg-config libgtest-dev googletest libbenchmark-dev libsndfile1-dev libcli11-dev libsoxr-dev
 
 run_linux() { # name, extra cmake options...
   local name=$1; shift

@@ -7,9 +7,10 @@
 #include <stdint.h>
 #include <cstdio>
 #include <string>
+#include <vector>
 
-/* The audio files the tool writes. */
-enum class AudioFormat { Wav, Flac };
+/* The audio files the tool writes: WAV, FLAC, or the samples alone. */
+enum class AudioFormat { Wav, Flac, Raw };
 
 /* The format that an output file's name asks for, by its extension (in
  * any case), or why the name will not do.  Every command that writes audio
@@ -24,6 +25,9 @@ struct DecodeOptions {
     bool haveEnd = false;
     bool postfilter = false;
     bool nativeRate = false;
+    uint32_t rate = 0;  /* 0: the codec's rate (see decode --help) */
+    bool raw = false;   /* "-" gives the samples alone */
+    bool f32 = false;   /* 32-bit float samples rather than 16-bit */
 };
 
 struct PlayOptions {
@@ -33,17 +37,31 @@ struct PlayOptions {
     bool postfilter = false;
 };
 
-/* A WAV file of 16-bit mono PCM, its sizes written at the end by close(). */
+/* A WAV file of mono 16-bit PCM or 32-bit float samples, or the samples
+ * alone (little-endian).  The header's sizes are written by close() where
+ * the stream can seek; a pipe keeps the "length unknown" sizes of the
+ * first header, which readers take as "to the end". */
 struct WavWriter {
     std::FILE *file = nullptr;
-    uint32_t bytes = 0;
+    uint64_t bytes = 0;
+    bool isFloat = false;
+    bool headerless = false;
+    /* A file of that name, or standard output for "-". */
     bool open(const char *path, uint32_t rate);
     bool write(const int16_t *samples, size_t count);
+    /* Full scale is 1.0; a 16-bit output rounds and clips. */
+    bool write(const float *samples, size_t count);
     bool close(uint32_t rate);
 
 private:
-    void header(uint32_t rate);
+    bool owned = false;
+    long origin = -1; /* where the header starts */
+    std::vector<unsigned char> staged;
+    void header(uint32_t rate, bool final);
 };
+
+/* Samples of full scale 1.0 as 16-bit ones, rounded and clipped. */
+void to_s16(const float *in, size_t count, int16_t *out);
 
 int decode_file(const DecodeOptions &options);
 int play_file(const PlayOptions &options);

@@ -3,7 +3,7 @@
  *
  * Pulls a finished recording through the transcription feed, one frame of
  * 264 samples at a time, as a transcription client does, and writes the
- * frames to a mono 16-bit WAV file at 11025 Hz.  With way 2 the feed runs
+ * frames to a mono 16-bit WAV file at 11000 Hz.  With way 2 the feed runs
  * from the first extended mark to the second.
  *
  * The feed's file name and way flags are the shared transfer settings:
@@ -25,7 +25,7 @@
 
 namespace {
 
-constexpr uint32_t kRate = 11025;
+constexpr uint32_t kRate = 11000; /* 264 samples of each 24 ms frame */
 constexpr size_t kFrameSamples = 264;
 constexpr size_t kNameBytes = 255; /* the shared name, with its terminator */
 
@@ -142,6 +142,6 @@ void add_feed_command(CLI::App &tool)
     feed->add_option("--way", args->way, "1: the whole file; 2: from the first extended mark to the second")
         ->check(CLI::IsMember({1u, 2u}));
     feed->add_flag("--postfilter", args->postfilter, "run the decoder's postfilter");
-    feed->footer("The frames go to a WAV file at 11025 Hz.  The feed's settings are shared by every\n"
+    feed->footer("The frames go to a WAV file at 11000 Hz.  The feed's settings are shared by every\n"
                  "process that has the library loaded.");
 }
