@@ -19,7 +19,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -573,8 +572,10 @@ void add_audio_commands(CLI::App &tool)
     (void)native;
 #endif
     command->add_flag("--raw", decode->raw, "with -o -: the samples alone, without a WAV header");
-    command->add_option("--format", decode->f32, "s16 (16-bit, the default) or f32 (32-bit float); FLAC holds s16")
-        ->transform(CLI::CheckedTransformer(std::map<std::string, bool>{{"s16", false}, {"f32", true}}))
+    command->add_option_function<std::string>(
+               "--format", [decode](const std::string &samples) { decode->f32 = samples == "f32"; },
+               "s16 (16-bit, the default) or f32 (32-bit float); FLAC holds s16")
+        ->check(CLI::IsMember({"s16", "f32"}))
         ->type_name("SAMPLES");
     command->footer(
         "SP is written at 11000 Hz: the decoder's 12:11 stage makes 264 samples of each 24 ms\n"
