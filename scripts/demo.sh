@@ -5,7 +5,7 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${KVX_BUILD_ROOT:-$root/build}/linux
 sample=${1:-$root/samples/dictation.kvx}
-"$root/scripts/deps.sh" cmake make g++ pkg-config libgtest-dev libsndfile1-dev libsoxr-dev
+"$root/scripts/deps.sh" cmake make g++ pkg-config libgtest-dev libsndfile1-dev libcli11-dev libsoxr-dev
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build" --target kvx_tool -j"$(nproc)" >/dev/null
 "$build/tools/kvx/kvx" info "$sample"
