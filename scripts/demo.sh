@@ -10,5 +10,6 @@ cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build" --target kvx_tool -j"$(nproc)" >/dev/null
 "$build/tools/kvx/kvx" info "$sample"
 out="$build/$(basename "$sample" .kvx).wav"
-"$build/tools/kvx/kvx" decode "$sample" -o "$out"
-echo "decoded to $out"
+# 16 kHz mono, the form speech recognisers take.
+"$build/tools/kvx/kvx" decode "$sample" --rate 16000 -o "$out"
+echo "decoded to $out (16000 Hz)"
