@@ -19,7 +19,7 @@
 
 #include <CLI/CLI.hpp>
 
-#include "audio.h"
+#include "output.h"
 #include "common.h"
 #include "kvx.h"
 
