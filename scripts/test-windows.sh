@@ -95,7 +95,7 @@ if [ ${#missing[@]} -gt 0 ]; then
       exit 1
     fi
   fi
-  if ! $SUDO apt-get update -qq || ! $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"; then
+  if ! $SUDO apt-get update -qq || ! $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null; then
     fail "package installation"
     exit 1
   fi
