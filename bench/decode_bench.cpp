@@ -1,9 +1,12 @@
-// Decoding one hour of SP and one hour of LP: frame by frame through
-// KVXDecodeToPCM, and end to end through `kvx decode` to a WAV file; each
-// as a multiple of real time.
+// Decoding an hour of SP, an hour of LP and an hour of both: frame by frame
+// through KVXDecodeToPCM (the plain decode, options as the tool's default),
+// and end to end through `kvx decode` to a WAV file, at the codec's rate and
+// at 16000 Hz; each as a multiple of real time.  The mixed hour alternates
+// SP and LP minutes; its two halves are the same minutes in a file each.
+// Compare: kvx_decode against DecodeToPCM of the same file, --rate 16000
+// against the codec's rate, the mixed hour against the sum of its halves.
 #include <benchmark/benchmark.h>
 
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -18,12 +21,15 @@ namespace {
 
 uint32_t g_control = 0;
 
-std::string hour_file(uint8_t codec)
+// A minute is 2500 SP frames or 2000 LP frames.
+std::string hour_file(const char *name, unsigned spMinutes, unsigned lpMinutes)
 {
-    // 150000 SP frames or 120000 LP frames: one hour either way.
-    const std::string path = "/tmp/kvx-bench-decode-" + std::to_string(getpid()) + (codec ? "-lp" : "-sp") + ".kvx";
+    const std::string path = "/tmp/kvx-bench-decode-" + std::to_string(getpid()) + "-" + name + ".kvx";
     kvxgen::File file;
-    file.segments.push_back(kvxgen::random_segment(codec ? 2 : 1, codec ? 120000 : 150000, 7));
+    for (unsigned m = 0; m < spMinutes || m < lpMinutes; ++m) {
+        if (m < spMinutes) file.segments.push_back(kvxgen::random_segment(1, 2500, 7 + m));
+        if (m < lpMinutes) file.segments.push_back(kvxgen::random_segment(2, 2000, 1007 + m));
+    }
     kvxgen::write(path, kvxgen::build(file));
     return path;
 }
@@ -40,7 +46,7 @@ void decode_to_pcm(benchmark::State &state, const std::string &path)
         return;
     }
     for (auto _ : state) {
-        g_control = KVX_CW_NO_DEVICE | KVX_CW_RESET | KVX_CW_REPOSITION | KVX_CW_POSTFILTER;
+        g_control = KVX_CW_NO_DEVICE | KVX_CW_RESET | KVX_CW_REPOSITION;
         KVXStartDecoding(0);
         int16_t *pcm = nullptr;
         size_t frames = 0;
@@ -51,16 +57,16 @@ void decode_to_pcm(benchmark::State &state, const std::string &path)
                                                        benchmark::Counter::kIsRate);
 }
 
-void tool_decode(benchmark::State &state, const std::string &path)
+void tool_decode(benchmark::State &state, const std::string &path, const char *options, double seconds)
 {
     const std::string out = path + ".wav";
-    const std::string command = std::string(KVX_TOOL) + " decode " + path + " -o " + out + " 2>/dev/null";
+    const std::string command = std::string(KVX_TOOL) + " decode " + path + " " + options + " -o " + out + " 2>/dev/null";
     for (auto _ : state) {
         if (std::system(command.c_str()) != 0) state.SkipWithError("kvx decode failed");
     }
     std::remove(out.c_str());
     state.counters["x_real_time"] =
-        benchmark::Counter(3600.0 * static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
+        benchmark::Counter(seconds * static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
 }
 
 } // namespace
@@ -68,13 +74,36 @@ void tool_decode(benchmark::State &state, const std::string &path)
 int main(int argc, char **argv)
 {
     benchmark::Initialize(&argc, argv);
-    const std::string sp = hour_file(0), lp = hour_file(2);
-    benchmark::RegisterBenchmark("DecodeToPCM/SP_hour", decode_to_pcm, sp)->Unit(benchmark::kMillisecond)->UseRealTime();
-    benchmark::RegisterBenchmark("DecodeToPCM/LP_hour", decode_to_pcm, lp)->Unit(benchmark::kMillisecond)->UseRealTime();
-    benchmark::RegisterBenchmark("kvx_decode/SP_hour", tool_decode, sp)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(2);
-    benchmark::RegisterBenchmark("kvx_decode/LP_hour", tool_decode, lp)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(2);
+    struct Hour {
+        const char *name;
+        std::string path;
+        double seconds;
+    } hours[] = {{"SP_hour", hour_file("sp", 60, 0), 3600},
+                 {"LP_hour", hour_file("lp", 0, 60), 3600},
+                 {"mixed_hour", hour_file("mixed", 30, 30), 3600},
+                 {"mixed_SP_half", hour_file("sp-half", 30, 0), 1800},
+                 {"mixed_LP_half", hour_file("lp-half", 0, 30), 1800}};
+    for (const Hour &h : hours) {
+        const std::string &path = h.path;
+        const double seconds = h.seconds;
+        if (seconds == 3600)
+            benchmark::RegisterBenchmark((std::string("DecodeToPCM/") + h.name).c_str(), decode_to_pcm, path)
+                ->Unit(benchmark::kMillisecond)
+                ->UseRealTime();
+        benchmark::RegisterBenchmark((std::string("kvx_decode/") + h.name).c_str(),
+                                     [path, seconds](benchmark::State &s) { tool_decode(s, path, "", seconds); })
+            ->Unit(benchmark::kMillisecond)
+            ->UseRealTime()
+            ->Iterations(3);
+        benchmark::RegisterBenchmark((std::string("kvx_decode_rate16000/") + h.name).c_str(),
+                                     [path, seconds](benchmark::State &s) {
+                                         tool_decode(s, path, "--rate 16000", seconds);
+                                     })
+            ->Unit(benchmark::kMillisecond)
+            ->UseRealTime()
+            ->Iterations(3);
+    }
     benchmark::RunSpecifiedBenchmarks();
-    std::remove(sp.c_str());
-    std::remove(lp.c_str());
+    for (const Hour &h : hours) std::remove(h.path.c_str());
     return 0;
 }
