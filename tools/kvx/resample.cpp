@@ -15,10 +15,12 @@ std::string Resampler::start(uint32_t from, uint32_t to)
     if (soxr_ != nullptr) soxr_delete(static_cast<soxr_t>(soxr_));
     soxr_ = nullptr;
     const soxr_io_spec_t io = soxr_io_spec(SOXR_INT16_I, SOXR_FLOAT32_I);
-    /* High quality: a passband to 91 % of the lower Nyquist rate and a
-     * stopband far below what 16-bit samples hold, at a small part of the
-     * decoder's own cost. */
-    const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_HQ, 0);
+    /* High quality (a stopband far below what 16-bit samples hold), with
+     * the passband flat to 85 % of the lower Nyquist rate: 5100 Hz of SP's
+     * 6000, 3400 Hz of LP's 4000, above what the codecs keep of speech.
+     * The shorter filter costs a tenth less than libsoxr's 91 %. */
+    soxr_quality_spec_t quality = soxr_quality_spec(SOXR_HQ, 0);
+    quality.passband_end = 0.85;
     soxr_error_t error = nullptr;
     soxr_t soxr = soxr_create(from, to, 1, &error, &io, &quality, nullptr);
     if (soxr == nullptr || error != nullptr) {
