@@ -626,7 +626,7 @@ def _check_sound(name: str, raw: bytes) -> None:
         raise KvxError(1, f"the file cannot be opened: {error.strerror}", name) from error
     walk = _scan.walk(image)
     if walk.broken_block >= 0:
-        raise DamagedError(N.ERR_NOT_KVX, f"its frames break off in audio block {walk.broken_block + 1}, "
+        raise DamagedError(0, f"its frames break off in audio block {walk.broken_block + 1}, "
                                           f"at {walk.broken_ms / 1000:.3f} s (kvx decode salvages it)", name)
 
 
@@ -713,7 +713,7 @@ def _source_frames(name: str, raw: bytes, start_ms: int, end_ms: Optional[int]) 
         raise KvxError(1, f"the file cannot be opened: {error.strerror}", name) from error
     frames = _scan.walk(image, start_ms, end_ms, keep=True)
     if frames.broken_block >= 0 and (end_ms is None or frames.length_ms < end_ms):
-        raise DamagedError(N.ERR_NOT_KVX, f"its frames break off in audio block {frames.broken_block + 1}",
+        raise DamagedError(0, f"its frames break off in audio block {frames.broken_block + 1}",
                            name)
     return frames
 

@@ -1,0 +1,234 @@
+"""The package against the kvx tool: the same samples, header fields, marks
+and edits; and what it answers to bad input."""
+import json
+import os
+import shutil
+import subprocess
+import sys
+import threading
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+import kvx
+from conftest import GEN, TOOL, run
+
+
+def tool_decode(path, tmp_path, *args):
+    """kvx decode's samples: int16, or float32 with --format f32."""
+    out = tmp_path / "tool.raw"
+    run(TOOL, "decode", path, "-o", out, *args)
+    return np.fromfile(out, np.float32 if "f32" in args else np.int16)
+
+
+@pytest.mark.parametrize("kind", ["sp", "lp", "mixed"])
+@pytest.mark.parametrize("rate,dtype", [(None, "int16"), (16000, "int16"), (16000, "float32"), (22050, "int16")])
+def test_read_is_decode(samples, tmp_path, kind, rate, dtype):
+    args = (["--rate", str(rate)] if rate else []) + (["--format", "f32"] if dtype == "float32" else [])
+    want = tool_decode(samples[kind], tmp_path, *args)
+    data, got_rate = kvx.read(samples[kind], rate=rate, dtype=dtype)
+    assert got_rate == (rate or (8000 if kind == "lp" else 11000))
+    assert data.dtype == np.dtype(dtype)
+    np.testing.assert_array_equal(data, want)
+
+
+def test_float_scaling_and_second_decode_alike(samples):
+    # float is int16 / 32768 exactly, and a decode after others (in the same
+    # process) gives the first one's samples.
+    first, _ = kvx.read(samples["sp"], dtype="float64")
+    kvx.read(samples["lp"])
+    again, _ = kvx.read(samples["sp"])
+    np.testing.assert_array_equal(first, again.astype(np.float64) / 32768)
+
+
+@pytest.mark.parametrize("kind,blocksize", [("sp", 997), ("mixed", 4096), ("lp", 1)])
+def test_blocks_join_to_read(samples, kind, blocksize):
+    whole, _ = kvx.read(samples[kind], rate=16000, dtype="float32")
+    parts = list(kvx.blocks(samples[kind], blocksize))
+    assert all(len(p) == blocksize for p in parts[:-1]) and 0 < len(parts[-1]) <= blocksize
+    np.testing.assert_array_equal(np.concatenate(parts), whole)
+
+
+@pytest.mark.parametrize("kind,start,stop", [("sp", 16000, 40000), ("mixed", 100001, 130000),
+                                             ("lp", 50, 60), ("mixed", 0, 5)])
+def test_start_stop_slice_the_decode(samples, kind, start, stop):
+    whole, _ = kvx.read(samples[kind], rate=16000)
+    part, _ = kvx.read(samples[kind], rate=16000, start=start, stop=stop)
+    assert len(part) == stop - start
+    # A run started before `start` has settled there, up to a 16-bit step.
+    assert np.abs(part.astype(int) - whole[start:stop]).max() <= 1
+
+
+def test_seek_back_and_forth(samples):
+    whole, _ = kvx.read(samples["sp"])
+    with kvx.KvxFile(samples["sp"]) as f:
+        f.read(30000)
+        f.seek(5000)  # within what was decoded? no: behind it, a new run
+        a = f.read(100)
+        f.seek(20000, os.SEEK_CUR)
+        b = f.read(100)
+        assert f.tell() == 25200
+    assert np.abs(a.astype(int) - whole[5000:5100]).max() <= 1
+    assert np.abs(b.astype(int) - whole[25100:25200]).max() <= 1
+
+
+def tool_info(path):
+    return json.loads(run(TOOL, "info", "--json", path).stdout)
+
+
+def snake(key):
+    return "".join("_" + c.lower() if c.isupper() else c for c in key)
+
+
+@pytest.mark.parametrize("kind", ["sp", "lp", "mixed"])
+def test_info_is_tool_info(samples, kind):
+    want = tool_info(samples[kind])
+    got = kvx.info(samples[kind])
+    for key, value in want.items():
+        if isinstance(value, dict):  # itemA: {a, b, text}
+            letter = key[-1].lower()
+            for sub, name in (("a", "1"), ("b", "2"), ("text", "_text")):
+                assert got.header[f"item_{letter}{name}"] == value[sub], key
+        elif key in ("lengthMs", "headerBlocks", "extended", "locked", "codecs"):
+            assert getattr(got, {"lengthMs": "length_ms", "codecs": "codec_flags"}.get(key, snake(key))) == value
+        elif snake(key) in got.header:
+            assert got.header[snake(key)] == value, key
+    rate = 8000 if kind == "lp" else 11000
+    assert (got.samplerate, got.frames, got.channels) == (rate, want["lengthMs"] * rate // 1000, 1)
+    assert json.loads(json.dumps(got.as_dict()))["length_ms"] == want["lengthMs"]
+
+
+HEADER_CHANGES = {"text1": "Dr. Müller", "number": 4000000000, "end_trans": 0x1234, "signed_word": -300,
+                  "text2": "Brief · 2€", "priority": 3, "text3": "t3", "item_a1": 7, "item_a2": 8,
+                  "item_a_text": "Akte", "item_b1": 9, "item_c_text": "C", "flag1": 1, "flag2": 2,
+                  "number2": 99, "text4": "x" * 100}
+
+
+def test_header_round_trip(copy):
+    path = copy("sp")
+    with kvx.KvxFile(path, "r+") as f:
+        for name, value in HEADER_CHANGES.items():
+            f.header[name] = value
+        f.save()
+    got = kvx.info(path).header
+    assert {k: got[k] for k in HEADER_CHANGES} == HEADER_CHANGES
+    want = tool_info(path)
+    assert (want["text1"], want["text2"], want["signedWord"], want["itemA"]) == \
+        ("Dr. Müller", "Brief · 2€", -300, {"a": 7, "b": 8, "text": "Akte"})
+
+
+@pytest.mark.parametrize("name,value,error", [("text1", "日本", ValueError), ("text2", "a\nb", ValueError),
+                                              ("priority", 256, ValueError), ("signed_word", -32769, ValueError),
+                                              ("start_date", "250101", AttributeError),
+                                              ("colour", 1, AttributeError)])
+def test_header_refuses(copy, name, value, error):
+    with kvx.KvxFile(copy("sp"), "r+") as f, pytest.raises(error):
+        f.header[name] = value
+    with kvx.KvxFile(copy("sp")) as f, pytest.raises((PermissionError, AttributeError)):
+        f.header[name] = value
+
+
+@pytest.mark.parametrize("flags", [[], ["--one-block"]])
+def test_marks_round_trip(tmp_path, tools, flags):
+    path = tmp_path / "m.kvx"
+    run(GEN, path, "--seconds", "12", "--full", *flags)
+    with kvx.KvxFile(path, "r+") as f:
+        for seconds in (1.5, 4.2, 9.0):
+            f.marks.add(seconds)
+        f.marks.delete(4.2)
+        f.save()
+    marks = kvx.info(path).marks
+    listed = run(TOOL, "marks", path).stdout.decode()
+    assert [m.seconds for m in marks] == pytest.approx([1.5, 9.0], abs=0.024)
+    assert all(f"({m.ms} ms)" in listed for m in marks)
+
+
+def test_bad_inputs_raise_their_class(tmp_path, copy, tools):
+    text = tmp_path / "notes.kvx"
+    text.write_text("a text file, not a recording\n" * 40)
+    with pytest.raises(kvx.NotKvxError) as caught:
+        kvx.read(text)
+    assert caught.value.code == 7 and "not a KVX file" in caught.value.message
+
+    truncated = tmp_path / "cut.kvx"
+    run(GEN, truncated, "--seconds", "10", "--cut", "3000")
+    with pytest.raises(kvx.DamagedError):
+        kvx.read(truncated)
+
+    locked = copy("sp", "locked.kvx")
+    run(TOOL, "lock", locked)
+    with kvx.KvxFile(locked, "r+") as f:
+        f.header.text1 = "changed"
+        with pytest.raises(kvx.LockedError) as caught:
+            f.save()
+    assert caught.value.code == 80 and isinstance(caught.value, kvx.KvxError)
+    with pytest.raises(kvx.KvxError) as caught:
+        kvx.info(tmp_path / "missing.kvx")
+    assert caught.value.code == 1
+
+
+@pytest.mark.parametrize("convert", [str, os.fsencode, Path])
+def test_path_types(samples, convert):
+    data, _ = kvx.read(convert(str(samples["lp"])), stop=800)
+    assert len(data) == 800 and kvx.info(convert(str(samples["lp"]))).length_ms == 9000 - 9000 % 30
+
+
+def decoded(path):
+    return kvx.read(path)[0]
+
+
+@pytest.mark.parametrize("operation", ["cut", "insert", "overwrite", "concat"])
+def test_edits_are_the_tools(copy, tmp_path, operation):
+    mine, theirs = tmp_path / "mine.kvx", tmp_path / "theirs.kvx"
+    base, source = copy("full"), copy("full2")
+    if operation == "cut":
+        kvx.cut(base, 1.2, 2.5, out=mine)
+        run(TOOL, "cut", base, "1.2", "2.5", "-o", theirs)
+    elif operation in ("insert", "overwrite"):
+        kvx.insert(base, 2.0, source, start=0.5, end=3.0, out=mine, overwrite=operation == "overwrite")
+        run(TOOL, operation, base, "2.0", source, "--from", "0.5", "--to", "3.0", "-o", theirs)
+    else:
+        with kvx.KvxFile(source, "r+") as f:
+            f.marks.add(1.0)
+            f.save()
+        kvx.concat([base, source], mine)
+        run(TOOL, "cat", base, source, "-o", theirs)
+    assert kvx.info(mine).length_ms == kvx.info(theirs).length_ms
+    assert kvx.info(mine).marks == kvx.info(theirs).marks
+    np.testing.assert_array_equal(decoded(mine), decoded(theirs))
+
+
+def test_edit_refuses_another_codec(copy):
+    base = copy("full")
+    before = base.read_bytes()
+    with pytest.raises(ValueError, match="LP"):
+        kvx.insert(base, 1.0, copy("fulllp"))
+    assert base.read_bytes() == before
+
+
+def test_threads_decode_at_once(samples):
+    kinds = ["sp", "lp", "mixed"] * 2
+    want = {k: kvx.read(samples[k], rate=16000)[0] for k in set(kinds)}
+    got = {}
+    threads = [threading.Thread(target=lambda i, k: got.__setitem__(i, kvx.read(samples[k], rate=16000)[0]),
+                                args=(i, k)) for i, k in enumerate(kinds)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    for i, k in enumerate(kinds):
+        np.testing.assert_array_equal(got[i], want[k])
+
+
+def test_pip_install(tmp_path, samples):
+    """The package installs with Debian's own packages, offline, into an
+    environment that sees them."""
+    env = tmp_path / "env"
+    run(sys.executable, "-m", "venv", "--system-site-packages", env)
+    source = tmp_path / "src"
+    shutil.copytree(Path(__file__).resolve().parents[1], source, ignore=shutil.ignore_patterns("tests", "*.pyc"))
+    run(env / "bin" / "pip", "install", "--no-build-isolation", "--no-index", "-q", source)
+    out = subprocess.run([env / "bin" / "python", "-c", "import kvx, sys; print(kvx.info(sys.argv[1]).codecs)",
+                          samples["lp"]], cwd=tmp_path, check=True, capture_output=True, text=True)
+    assert out.stdout.strip() == "('LP',)"
