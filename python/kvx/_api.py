@@ -392,7 +392,7 @@ class KvxFile:
         self._skip = 0        # samples still to drop after a run started before its position
         self._ended = False
         self._resampler: Optional[N.Resampler] = None
-        self._run_rate = 0
+        self._run_codec = -1  # of the frames of the run that goes on: 0 SP, 1 LP
 
     # -- context manager
     def __enter__(self) -> "KvxFile":
@@ -428,24 +428,28 @@ class KvxFile:
         if dtype not in _DTYPES:
             raise ValueError("dtype is 'int16', 'float32' or 'float64'")
         wanted = None if frames is None or frames < 0 else int(frames)
-        while not self._ended and (wanted is None or self._pending_len < wanted):
-            self._decode(_RUN_FRAMES)
-        take = self._pending_len if wanted is None else min(wanted, self._pending_len)
+        target = _DTYPES[dtype]
+        # Converted as they come, so that a long read holds its result and
+        # a few decoded frames, not all of them at the decoder's type too.
         parts: List[np.ndarray] = []
-        left = take
-        while left > 0:
-            head = self._pending[0]
-            if len(head) <= left:
-                parts.append(head)
-                self._pending.pop(0)
-                left -= len(head)
-            else:
-                parts.append(head[:left])
-                self._pending[0] = head[left:]
-                left = 0
-        self._pending_len -= take
-        self._position += take
-        return _convert(parts, _DTYPES[dtype])
+        got = 0
+        while True:
+            while self._pending and (wanted is None or got < wanted):
+                head = self._pending[0]
+                n = len(head) if wanted is None else min(len(head), wanted - got)
+                if n == len(head):
+                    self._pending.pop(0)
+                else:
+                    self._pending[0] = head[n:]
+                    head = head[:n]
+                parts.append(_convert([head], target))
+                got += n
+                self._pending_len -= n
+            if self._ended or (wanted is not None and got >= wanted):
+                break
+            self._decode(_RUN_FRAMES)
+        self._position += got
+        return np.concatenate(parts) if len(parts) > 1 else parts[0] if parts else np.zeros(0, target)
 
     def _drop(self, count: int) -> None:
         self.read(count)
@@ -490,7 +494,7 @@ class KvxFile:
     def _close_decoder(self) -> None:
         if self._resampler is not None:
             self._resampler.close()
-        self._resampler, self._run_rate = None, 0
+        self._resampler, self._run_codec = None, -1
         if self._decoder is not None:
             self._decoder.close()
             self._decoder = None
@@ -507,21 +511,25 @@ class KvxFile:
         address = buffer.ctypes.data
         filled = 0
         out: List[np.ndarray] = []
+        run_codec = self._run_codec
+        sp_size = 288 if self._sp_rate == SP_RATE else 264
+        size = 240 if run_codec == 1 else sp_size
+        memmove = ctypes.memmove
         for _ in range(count):
             pcm.value = None
             if decode(pcm_ref, codec_ref) == 0:
                 self._ended = True
                 break
-            if not pcm.value:
+            frame = pcm.value
+            if not frame:
                 continue  # a change of codec
-            lp = codec.value != 0
-            rate = LP_RATE if lp else self._sp_rate
-            if rate != self._run_rate:
+            if codec.value != run_codec:
+                run_codec = codec.value
                 self._emit(buffer[:filled], out)
                 filled = 0
-                self._new_run(rate, out)
-            size = 240 if lp else 288 if self._sp_rate == SP_RATE else 264
-            ctypes.memmove(address + filled * 2, pcm.value, size * 2)
+                self._new_run(run_codec, out)
+                size = 240 if run_codec else sp_size
+            memmove(address + filled * 2, frame, size * 2)
             filled += size
         self._emit(buffer[:filled], out)
         if self._ended:
@@ -532,13 +540,14 @@ class KvxFile:
         for part in out:
             self._push(part)
 
-    def _new_run(self, rate: int, out: List[np.ndarray]) -> None:
-        """A run of frames at another input rate: the last run's resampler
-        flushed, a new one where this rate is not the output's."""
+    def _new_run(self, codec: int, out: List[np.ndarray]) -> None:
+        """A run of frames of another codec: the last run's resampler
+        flushed, a new one where the codec's rate is not the output's."""
         if self._resampler is not None:
             self._resampler.finish(out)
             self._resampler = None
-        self._run_rate = rate
+        self._run_codec = codec
+        rate = LP_RATE if codec else self._sp_rate
         if rate != self.samplerate:
             self._resampler = N.Resampler(rate, self.samplerate)
 
@@ -602,13 +611,15 @@ def _convert(parts: List[np.ndarray], dtype: Any) -> np.ndarray:
     at = 0
     for p in parts:
         n = len(p)
-        if dtype == np.int16:
-            if p.dtype == np.int16:
-                out[at:at + n] = p
-            else:
-                out[at:at + n] = np.clip(np.rint(p * np.float32(32768)), -32768, 32767)
-        elif p.dtype == np.int16:
-            out[at:at + n] = p.astype(np.float32) * np.float32(1 / 32768)
+        if p.dtype == np.float32 and dtype == np.int16:
+            # In place: the converted parts are the package's own buffers.
+            p = p if p.flags.writeable and p.base is None else p.copy()
+            np.multiply(p, np.float32(32768), out=p)
+            np.rint(p, out=p)
+            np.clip(p, -32768, 32767, out=p)
+            out[at:at + n] = p
+        elif p.dtype == np.int16 and dtype != np.int16:
+            np.multiply(p, dtype(1 / 32768), out=out[at:at + n], dtype=dtype)
         else:
             out[at:at + n] = p
         at += n
