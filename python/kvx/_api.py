@@ -612,8 +612,8 @@ def _convert(parts: List[np.ndarray], dtype: Any) -> np.ndarray:
     for p in parts:
         n = len(p)
         if p.dtype == np.float32 and dtype == np.int16:
-            # In place: the converted parts are the package's own buffers.
-            p = p if p.flags.writeable and p.base is None else p.copy()
+            # In place: the converted parts are the package's own buffers,
+            # read once.
             np.multiply(p, np.float32(32768), out=p)
             np.rint(p, out=p)
             np.clip(p, -32768, 32767, out=p)
