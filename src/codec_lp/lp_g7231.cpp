@@ -11,6 +11,7 @@ using namespace lpx;
 
 LpDecoderState g_lp = lp_reset_state();
 bool g_lpStandardArithmetic = false;
+bool g_lpFastPaths = true;
 
 namespace {
 
@@ -36,6 +37,23 @@ inline int16_t limit_sym(int16_t v)
 inline int16_t pitch_sum_to_sample(int32_t acc)
 {
     return g_lpStandardArithmetic ? round16(acc) : limit_sym(extract_h(acc));
+}
+
+/* ------------------------------------------------------------------------
+ * Sums of products, by the fast path where it gives the same bits (see
+ * lp_fixed.h) unless the switch holds the decoder to the exact steps.
+ * ---------------------------------------------------------------------- */
+
+/* The energy chain: L_mac(acc, v[i], v[i]) from acc = 0. */
+inline int32_t sum_squares(const int16_t *v, int n)
+{
+    return g_lpFastPaths ? energy_sat(v, n) : mac_chain(0, v, v, n);
+}
+
+/* The chain L_mac(acc, a[i], b[i]); `terms` bounds 2 sum |a[i] b[i]|. */
+inline int32_t correlate(int32_t acc, const int16_t *a, const int16_t *b, int n, int64_t terms)
+{
+    return g_lpFastPaths && chain_fits(acc, terms) ? acc + 2 * dot_plain(a, b, n) : mac_chain(acc, a, b, n);
 }
 
 /* ------------------------------------------------------------------------
@@ -255,9 +273,9 @@ void pitch_contribution(int16_t out[kLpSubframe], const int16_t *history, int op
     for (int i = 0; i < kLpSubframe + kHalf; ++i) line[kHalf + i] = history[kLpPitchMax - lag + i % lag];
 
     const int16_t *gain = openLoopLag >= kTrainLagBound ? kLpAcbkGain170_Q14[gainIndex] : kLpAcbkGain85_Q14[gainIndex];
+    const int64_t terms = 2 * int64_t{max_abs(line, kLpSubframe + kLpPitchTaps - 1)} * sum_abs(gain, kLpPitchTaps);
     for (int i = 0; i < kLpSubframe; ++i) {
-        int32_t acc = 0;
-        for (int j = 0; j < kLpPitchTaps; ++j) acc = L_mac(acc, line[i + j], gain[j]);
+        const int32_t acc = correlate(0, line + i, gain, kLpPitchTaps, terms);
         out[i] = pitch_sum_to_sample(L_shl(acc, 1));
     }
 }
@@ -322,19 +340,20 @@ void excitation_energy(int16_t *buffer, int openLoopLag, int16_t *energy, int16_
     if (openLoopLag > kLpPitchMax - 3) openLoopLag = kLpPitchMax - 3;
     /* The energy is kept only when some lag around the open-loop lag
      * correlates positively with the excitation. */
+    constexpr int kLength = 2 * kLpSubframe;
+    const int64_t targetSquares = sum_of_squares(buffer + kStart, kLength);
     int32_t best = 0;
     for (int lag = openLoopLag - 3; lag <= openLoopLag + 3; ++lag) {
-        int32_t acc = 0;
-        for (int j = 0; j < 2 * kLpSubframe; ++j) acc = L_mac(acc, buffer[kStart + j], buffer[kStart - lag + j]);
+        const int16_t *past = buffer + kStart - lag;
+        const bool fits = chain_fits_energies(targetSquares, sum_of_squares(past, kLength));
+        const int32_t acc = correlate(0, buffer + kStart, past, kLength, fits ? 0 : kMax32 + int64_t{1});
         if (acc > best) best = acc;
     }
     if (best == 0) {
         *energy = 0;
         return;
     }
-    int32_t acc = 0;
-    for (int j = 0; j < 2 * kLpSubframe; ++j) acc = L_mac(acc, buffer[kStart + j], buffer[kStart + j]);
-    *energy = round16(acc);
+    *energy = round16(sum_squares(buffer + kStart, kLength));
 }
 
 /* ------------------------------------------------------------------------
@@ -350,7 +369,7 @@ struct PitchFilter {
 /* Lag of best positive correlation between subframe `sf` and the signal
  * `lag` samples before it (backward) or after it (forward, only where the
  * whole window stays inside the frame), lags open-loop lag +-3. */
-int best_lag(const int16_t *buffer, int openLoopLag, int sf, bool forward)
+int best_lag(const int16_t *buffer, int openLoopLag, int sf, bool forward, int64_t terms)
 {
     if (openLoopLag > kLpPitchMax - 3) openLoopLag = kLpPitchMax - 3;
     const int16_t *x = buffer + kLpPitchMax + sf * kLpSubframe;
@@ -360,7 +379,7 @@ int best_lag(const int16_t *buffer, int openLoopLag, int sf, bool forward)
         int32_t acc = 0;
         if (!forward || sf * kLpSubframe + kLpSubframe + lag <= kLpFrame) {
             const int16_t *y = forward ? x + lag : x - lag;
-            for (int j = 0; j < kLpSubframe; ++j) acc = L_mac(acc, x[j], y[j]);
+            acc = correlate(0, x, y, kLpSubframe, terms);
         }
         if (acc > best) {
             best = acc;
@@ -396,32 +415,30 @@ PitchFilter pitch_filter_gains(int offset, int16_t target, int16_t cross, int16_
     return f;
 }
 
-PitchFilter pitch_filter(const int16_t *buffer, int openLoopLag, int sf)
+/* `largest` bounds the magnitudes in `buffer`. */
+PitchFilter pitch_filter(const int16_t *buffer, int openLoopLag, int sf, int32_t largest)
 {
-    const int back = best_lag(buffer, openLoopLag, sf, false);
-    const int ahead = best_lag(buffer, openLoopLag, sf, true);
+    const int64_t terms = chain_terms(kLpSubframe, largest, largest);
+    const int back = best_lag(buffer, openLoopLag, sf, false, terms);
+    const int ahead = best_lag(buffer, openLoopLag, sf, true, terms);
     if (back == 0 && ahead == 0) return PitchFilter{0, 0, 0x7fff};
 
     const int16_t *x = buffer + kLpPitchMax + sf * kLpSubframe;
     int32_t sums[5] = {0, 0, 0, 0, 0};  /* target energy; backward and forward cross and energy */
-    for (int j = 0; j < kLpSubframe; ++j) sums[0] = L_mac(sums[0], x[j], x[j]);
+    sums[0] = sum_squares(x, kLpSubframe);
     if (back != 0) {
-        for (int j = 0; j < kLpSubframe; ++j) {
-            sums[1] = L_mac(sums[1], x[j], x[back + j]);
-            sums[2] = L_mac(sums[2], x[back + j], x[back + j]);
-        }
+        sums[1] = correlate(0, x, x + back, kLpSubframe, terms);
+        sums[2] = sum_squares(x + back, kLpSubframe);
     }
     if (ahead != 0) {
-        for (int j = 0; j < kLpSubframe; ++j) {
-            sums[3] = L_mac(sums[3], x[j], x[ahead + j]);
-            sums[4] = L_mac(sums[4], x[ahead + j], x[ahead + j]);
-        }
+        sums[3] = correlate(0, x, x + ahead, kLpSubframe, terms);
+        sums[4] = sum_squares(x + ahead, kLpSubframe);
     }
-    int32_t largest = 0;
+    int32_t largestSum = 0;
     for (int32_t s : sums) {
-        if (s > largest) largest = s;
+        if (s > largestSum) largestSum = s;
     }
-    const int shift = norm_l(largest);
+    const int shift = norm_l(largestSum);
     int16_t n[5];
     for (int i = 0; i < 5; ++i) n[i] = extract_h(L_shl(sums[i], shift));
 
@@ -439,16 +456,36 @@ PitchFilter pitch_filter(const int16_t *buffer, int openLoopLag, int sf)
 
 constexpr int16_t kTiltFactor_Q15 = -16384;
 
+/* The filters below run along a line: the filter's memory, oldest first,
+ * then the subframe's samples, so that sample i reads its ten predecessors
+ * at line[i .. i + kLpOrder) against the coefficients reversed.  The fast
+ * path's bound for a sample uses the largest magnitude on the line so far,
+ * which bounds every value the sample reads. */
+
 void synthesis_filter(int16_t *x, const int16_t lpc[kLpOrder])
 {
-    int16_t *mem = g_lp.synthesis;
-    for (int i = 0; i < kLpSubframe; ++i) {
-        int32_t acc = L_shr(L_deposit_h(x[i]), 3);
-        for (int j = 0; j < kLpOrder; ++j) acc = L_mac(acc, lpc[j], mem[j]);
-        memmove(mem + 1, mem, sizeof(int16_t) * (kLpOrder - 1));
-        mem[0] = limit_sym(round16(L_shl(acc, 2)));
-        x[i] = mem[0];
+    int16_t line[kLpOrder + kLpSubframe];
+    int16_t reversed[kLpOrder];
+    for (int j = 0; j < kLpOrder; ++j) {
+        line[kLpOrder - 1 - j] = g_lp.synthesis[j];
+        reversed[kLpOrder - 1 - j] = lpc[j];
     }
+    const int32_t coefSum = sum_abs(lpc, kLpOrder);
+    int32_t largest = max_abs(line, kLpOrder);
+    for (int i = 0; i < kLpSubframe; ++i) {
+        const int16_t *past = line + i;
+        int32_t acc = L_shr(L_deposit_h(x[i]), 3);
+        if (g_lpFastPaths && chain_fits(acc, 2 * int64_t{largest} * coefSum)) {
+            acc += 2 * dot_plain(reversed, past, kLpOrder);
+        } else {
+            for (int j = 0; j < kLpOrder; ++j) acc = L_mac(acc, lpc[j], past[kLpOrder - 1 - j]);
+        }
+        const int16_t y = limit_sym(round16(L_shl(acc, 2)));
+        line[kLpOrder + i] = y;
+        x[i] = y;
+        if (magnitude(y) > largest) largest = magnitude(y);
+    }
+    for (int j = 0; j < kLpOrder; ++j) g_lp.synthesis[j] = line[kLpSubframe + kLpOrder - 1 - j];
 }
 
 /* Formant postfilter with tilt compensation; returns the input's energy
@@ -465,12 +502,9 @@ int32_t formant_postfilter(int16_t *x, const int16_t lpc[kLpOrder])
     int16_t norm[kLpSubframe];
     memcpy(norm, x, sizeof norm);
     const int shift = vector_normalise(norm, kLpSubframe);
-    int32_t r1 = 0;
-    int32_t r0 = L_mult(norm[0], norm[0]);
-    for (int i = 1; i < kLpSubframe; ++i) {
-        r1 = L_mac(r1, norm[i], norm[i - 1]);
-        r0 = L_mac(r0, norm[i], norm[i]);
-    }
+    const int32_t largestNorm = max_abs(norm, kLpSubframe);
+    const int32_t r1 = correlate(0, norm + 1, norm, kLpSubframe - 1, chain_terms(kLpSubframe - 1, largestNorm, largestNorm));
+    const int32_t r0 = sum_squares(norm, kLpSubframe);
     const int32_t energy = L_shr(r0, 2 * shift + 4);
 
     /* First reflection coefficient, smoothed 3/4 old, 1/4 new. */
@@ -487,16 +521,40 @@ int32_t formant_postfilter(int16_t *x, const int16_t lpc[kLpOrder])
     g_lp.tilt_Q15 = round16(acc);
     const int16_t tilt = static_cast<int16_t>(mult(g_lp.tilt_Q15, kTiltFactor_Q15) & ~3);
 
+    /* Lines of the inputs and of the outputs before the tilt. */
+    int16_t in[kLpOrder + kLpSubframe];
+    int16_t out[kLpOrder + kLpSubframe];
+    int16_t firReversed[kLpOrder];
+    int16_t iirReversed[kLpOrder];
+    for (int j = 0; j < kLpOrder; ++j) {
+        in[kLpOrder - 1 - j] = g_lp.postFir[j];
+        out[kLpOrder - 1 - j] = g_lp.postIir[j];
+        firReversed[kLpOrder - 1 - j] = fir[j];
+        iirReversed[kLpOrder - 1 - j] = iir[j];
+    }
+    memcpy(in + kLpOrder, x, sizeof(int16_t) * kLpSubframe);
+    const int64_t firTerms = 2 * int64_t{max_abs(in, kLpOrder + kLpSubframe)} * sum_abs(fir, kLpOrder);
+    const int32_t iirSum = sum_abs(iir, kLpOrder);
+    int32_t largestOut = max_abs(out, kLpOrder);
     for (int i = 0; i < kLpSubframe; ++i) {
+        const int16_t *pastIn = in + i;
+        const int16_t *pastOut = out + i;
         acc = L_shr(L_deposit_h(x[i]), 2);
-        for (int j = 0; j < kLpOrder; ++j) acc = L_msu(acc, g_lp.postFir[j], fir[j]);
-        memmove(g_lp.postFir + 1, g_lp.postFir, sizeof(int16_t) * (kLpOrder - 1));
-        g_lp.postFir[0] = x[i];
-        for (int j = 0; j < kLpOrder; ++j) acc = L_mac(acc, g_lp.postIir[j], iir[j]);
-        memmove(g_lp.postIir + 1, g_lp.postIir, sizeof(int16_t) * (kLpOrder - 1));
+        if (g_lpFastPaths && chain_fits(acc, firTerms + 2 * int64_t{largestOut} * iirSum)) {
+            acc += 2 * (dot_plain(iirReversed, pastOut, kLpOrder) - dot_plain(firReversed, pastIn, kLpOrder));
+        } else {
+            for (int j = 0; j < kLpOrder; ++j) acc = L_msu(acc, pastIn[kLpOrder - 1 - j], fir[j]);
+            for (int j = 0; j < kLpOrder; ++j) acc = L_mac(acc, pastOut[kLpOrder - 1 - j], iir[j]);
+        }
         acc = L_shl(acc, 2);
-        g_lp.postIir[0] = round16(acc);
-        x[i] = round16(L_mac(acc, g_lp.postIir[1], tilt));
+        const int16_t y = round16(acc);
+        out[kLpOrder + i] = y;
+        x[i] = round16(L_mac(acc, pastOut[kLpOrder - 1], tilt));
+        if (magnitude(y) > largestOut) largestOut = magnitude(y);
+    }
+    for (int j = 0; j < kLpOrder; ++j) {
+        g_lp.postFir[j] = in[kLpSubframe + kLpOrder - 1 - j];
+        g_lp.postIir[j] = out[kLpSubframe + kLpOrder - 1 - j];
     }
     return energy;
 }
@@ -505,11 +563,9 @@ int32_t formant_postfilter(int16_t *x, const int16_t lpc[kLpOrder])
  * with the gain smoothed per sample. */
 void gain_scaling(int16_t *x, int32_t inputEnergy)
 {
-    int32_t outputEnergy = 0;
-    for (int i = 0; i < kLpSubframe; ++i) {
-        const int16_t t = shr(x[i], 2);
-        outputEnergy = L_mac(outputEnergy, t, t);
-    }
+    int16_t quarter[kLpSubframe];
+    for (int i = 0; i < kLpSubframe; ++i) quarter[i] = shr(x[i], 2);
+    const int32_t outputEnergy = sum_squares(quarter, kLpSubframe);
 
     int16_t target_Q12 = 0x1000;
     if (inputEnergy != 0 && outputEnergy != 0) {
@@ -758,7 +814,8 @@ void active_frame(const LpFrameParams &p, int16_t *exc, int16_t lpc[kLpSubframes
      * excitation, reloaded. */
     excitation_energy(buffer, p.openLoopLag[1], &g_lp.sidGain, &g_lp.curGain);
     PitchFilter filter[kLpSubframes];
-    for (int sf = 0; sf < kLpSubframes; ++sf) filter[sf] = pitch_filter(buffer, p.openLoopLag[sf >> 1], sf);
+    const int32_t largest = max_abs(buffer, kLpPitchMax + kLpFrame);
+    for (int sf = 0; sf < kLpSubframes; ++sf) filter[sf] = pitch_filter(buffer, p.openLoopLag[sf >> 1], sf, largest);
     memcpy(buffer, g_lp.prevExc, sizeof g_lp.prevExc);
     memcpy(buffer + kLpPitchMax, exc, sizeof(int16_t) * kLpFrame);
     memcpy(g_lp.prevExc, buffer + kLpFrame, sizeof g_lp.prevExc);

@@ -70,6 +70,13 @@ extern LpOutputState g_lpOutput;
  * ITU references).  Internal; not reset by bit 0x1. */
 extern bool g_lpStandardArithmetic;
 
+/* The fast paths (true, the default): sums of products taken without
+ * per-step saturation where a bound proves that no step saturates (see
+ * lp_fixed.h).  false keeps to the saturating steps everywhere; both give
+ * the same bits, which the tests check by decoding with each.  Internal;
+ * not reset by bit 0x1. */
+extern bool g_lpFastPaths;
+
 } // namespace kvx
 
 #endif /* KVX_CODEC_LP_LP_STATE_H */
