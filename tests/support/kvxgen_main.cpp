@@ -1,20 +1,27 @@
 // kvxgen OUT.kvx [--seconds N] [--lp] [--mixed] [--one-block] [--full] [--seed S]
+//               [--fill OFFSET:COUNT:BYTE] [--garbage OFFSET:COUNT] [--cut SIZE]
 // Writes a deterministic sample dictation.  Default: 30 s of SP in
 // speech-flag mode with noise frames.  --mixed alternates 5 s SP and LP parts.
 // --full: full frames only, SP in plain mode (codec byte 0), LP without
 // silence frames, as a write session stores them.
+// Damage, applied in order after the file is built: --fill sets COUNT bytes
+// at OFFSET to BYTE (hex), --garbage writes COUNT bytes of noise from the
+// seed, --cut keeps the first SIZE bytes.  Offsets may lie past the end.
 #include "kvx_gen.h"
 
 #include <cstdio>
 #include <cstring>
 #include <exception>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace {
 
 int usage() {
     std::fprintf(stderr,
-                 "usage: kvxgen OUT.kvx [--seconds N] [--lp] [--mixed] [--one-block] [--full] [--seed S]\n");
+                 "usage: kvxgen OUT.kvx [--seconds N] [--lp] [--mixed] [--one-block] [--full] [--seed S]\n"
+                 "              [--fill OFFSET:COUNT:BYTE] [--garbage OFFSET:COUNT] [--cut SIZE]\n");
     return 2;
 }
 
@@ -36,6 +43,7 @@ int main(int argc, char** argv) {
     unsigned long seconds = 30;
     unsigned long seed = 1;
     bool lp = false, mixed = false, oneBlock = false, full = false;
+    std::vector<std::pair<std::string, std::string>> damage;
     try {
         for (int i = 1; i < argc; ++i) {
             const std::string a = argv[i];
@@ -46,6 +54,7 @@ int main(int argc, char** argv) {
             else if (a == "--mixed") mixed = true;
             else if (a == "--one-block") oneBlock = true;
             else if (a == "--full") full = true;
+            else if ((a == "--fill" || a == "--garbage" || a == "--cut") && hasValue) damage.emplace_back(a, argv[++i]);
             else if (!a.empty() && a[0] != '-' && out.empty()) out = a;
             else return usage();
         }
@@ -75,7 +84,23 @@ int main(int argc, char** argv) {
     }
 
     kvxgen::Layout layout;
-    const kvxgen::Bytes bytes = kvxgen::build(file, &layout);
+    kvxgen::Bytes bytes = kvxgen::build(file, &layout);
+    uint64_t noise = seed;
+    for (const auto& d : damage) {
+        unsigned long at = 0, count = 0, value = 0;
+        if (d.first == "--cut") {
+            if (std::sscanf(d.second.c_str(), "%lu", &at) != 1) return usage();
+            bytes = kvxgen::truncated(bytes, at);
+            continue;
+        }
+        const bool fill = d.first == "--fill";
+        if (std::sscanf(d.second.c_str(), fill ? "%lu:%lu:%lx" : "%lu:%lu", &at, &count, &value) != (fill ? 3 : 2))
+            return usage();
+        for (unsigned long i = 0; i < count && at + i < bytes.size(); ++i) {
+            noise = noise * 6364136223846793005ULL + 1442695040888963407ULL;
+            bytes[at + i] = static_cast<uint8_t>(fill ? value : noise >> 56);
+        }
+    }
     if (!kvxgen::write(out, bytes)) {
         std::fprintf(stderr, "kvxgen: cannot write %s\n", out.c_str());
         return 1;

@@ -9,6 +9,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "format/header.h"
 #include "kvx.h"
 
 std::string format_time(uint32_t ms)
@@ -131,8 +132,33 @@ long chunk_count(const char *path)
     return (audio + 255999) / 256000;
 }
 
+namespace {
+
+/* Whether the file at `path` has its lock byte at 0. */
+bool locked_file(const std::string &path)
+{
+    std::FILE *file = std::fopen(path.c_str(), "rb");
+    if (file == nullptr) return false;
+    uint8_t header[kvx::hdr::kLock + 1] = {};
+    const bool read = std::fread(header, 1, sizeof header, file) == sizeof header;
+    std::fclose(file);
+    return read && header[kvx::hdr::kLock] == 0;
+}
+
+} // namespace
+
 int fail(const std::string &what, uint32_t code)
 {
+    /* The library answers a locked file and a mark that has no place in
+     * the short marks with the same code: the file's lock byte tells. */
+    if (code == KVX_ERR_LOCKED) {
+        const bool locked = locked_file(what);
+        std::fprintf(stderr, "kvx: %s: %s (result %u)\n", what.c_str(),
+                     locked ? "locked: 'kvx unlock FILE' allows changes again"
+                            : "the mark has no place among the short marks (16 at most, none past block 65535)",
+                     code);
+        return kExitFailure;
+    }
     std::fprintf(stderr, "kvx: %s: %s (result %u)\n", what.c_str(), describe_result(code), code);
     return kExitFailure;
 }

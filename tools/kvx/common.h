@@ -17,6 +17,9 @@ class Option;
  * cannot be run as it stands is 2. */
 constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
+/* decode and info on a damaged or cut-short file: the output was written
+ * from what could be recovered, and the damage was reported. */
+constexpr int kExitSalvaged = 3;
 
 std::string format_time(uint32_t ms);
 /* Milliseconds, or h:mm:ss.mmm and its shorter forms. */

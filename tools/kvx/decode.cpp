@@ -24,6 +24,7 @@
 #include "common.h"
 #include "kvx.h"
 #include "output.h"
+#include "salvage.h"
 #ifdef KVX_HAVE_SOXR
 #include "resample.h"
 #endif
@@ -50,8 +51,14 @@ int decode_file(const DecodeOptions &options)
 {
     uint32_t length = 0;
     uint16_t codecs = 0;
-    uint32_t result = open_for_decoding(options.input, &length, &codecs);
+    /* A damaged or cut-short file is decoded from a repaired copy, with
+     * silence where the damage was. */
+    Salvage salvage;
+    const int refused = salvage.open(options.input);
+    if (refused != 0) return refused;
+    uint32_t result = open_for_decoding(salvage.path(), &length, &codecs);
     if (result != KVX_OK) return fail(options.input, result);
+    length += salvage.silence_ms();
     if (!start_fits(options.input, options.startMs, length)) return kExitFailure;
     const bool has_sp = (codecs & KVX_CODEC_SP) != 0;
     const uint32_t rate = options.rate != 0 ? options.rate : !has_sp ? kLpRate : options.nativeRate ? kSpRate : kStageRate;
@@ -68,7 +75,7 @@ int decode_file(const DecodeOptions &options)
     g_control = KVX_CW_NO_DEVICE | KVX_CW_RESET | KVX_CW_REPOSITION;
     if (options.postfilter) g_control |= KVX_CW_POSTFILTER;
     if (sp_rate == kSpRate) g_control |= KVX_CW_SP_288;
-    result = KVXStartDecoding(options.startMs);
+    result = KVXStartDecoding(salvage.start(options.startMs));
     if (result != KVX_OK) return fail(options.input, result);
 
     Sink sink;
@@ -87,7 +94,7 @@ int decode_file(const DecodeOptions &options)
     for (;;) {
         int16_t *pcm = nullptr;
         uint32_t codec = 0;
-        if (KVXDecodeToPCM(&pcm, &codec) == 0) break;
+        if (salvage.next_pcm(&pcm, &codec) == 0) break;
         if (pcm == nullptr) continue; /* a change of codec */
         const uint32_t from = codec ? kLpRate : sp_rate;
         const size_t samples = codec ? 240 : sp_rate == kSpRate ? 288 : 264;
@@ -142,7 +149,7 @@ int decode_file(const DecodeOptions &options)
         std::fprintf(stderr, "kvx: %s: write failed\n", options.output.c_str());
         return 1;
     }
-    return 0;
+    return salvage.damaged() ? report_salvage(options.input, salvage) : 0;
 }
 
 void add_decode_command(CLI::App &tool)

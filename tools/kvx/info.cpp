@@ -21,6 +21,7 @@
 
 #include "common.h"
 #include "kvx.h"
+#include "salvage.h"
 
 namespace {
 
@@ -68,8 +69,14 @@ int command_info(const std::string &file, bool json)
     const char *path = file.c_str();
     uint32_t length = 0;
     uint16_t codecs = 0;
-    const uint32_t result = activate(path, &length, &codecs);
+    /* A damaged file shows what the decode of it would give, and the
+     * damage. */
+    Salvage salvage;
+    const int refused = salvage.open(file, true);
+    if (refused != 0) return refused;
+    const uint32_t result = activate(salvage.path(), &length, &codecs);
     if (result != KVX_OK) return fail(path, result);
+    length += salvage.silence_ms();
     HeaderInfoEx ex{};
     bool two_blocks = false, extended = false;
     if (!read_record(path, &ex, &two_blocks, &extended)) return fail(path, KVX_ERR_NOT_KVX);
@@ -111,7 +118,7 @@ int command_info(const std::string &file, bool json)
                         json_string(item.text).c_str());
         std::printf("  \"flag1\": %u,\n  \"flag2\": %u,\n  \"number2\": %u,\n", ex.flag1, ex.flag2, ex.number2);
         std::printf("  \"text4\": %s\n}\n", json_string(text_of(ex.text4, 100)).c_str());
-        return 0;
+        return salvage.damaged() || salvage.scan().verdict == FileScan::NoAudio ? report_salvage(path, salvage) : 0;
     }
     std::printf("file:          %s\n", path);
     std::printf("length:        %s (%u ms)\n", format_time(length).c_str(), length);
@@ -119,6 +126,7 @@ int command_info(const std::string &file, bool json)
     std::printf("chunks:        %ld\n", chunk_count(path));
     std::printf("header:        %d block%s%s\n", two_blocks ? 2 : 1, two_blocks ? "s" : "",
                 extended ? ", extended" : "");
+    for (const std::string &line : salvage.report()) std::printf("%s\n", line.c_str());
     std::printf("\nfirst block\n");
     std::printf("  text 1:      \"%s\"\n", text_of(ex.text1, 16).c_str());
     std::printf("  number:      %u\n", ex.number);
@@ -139,7 +147,7 @@ int command_info(const std::string &file, bool json)
         std::printf("  %s:       %u, %u, \"%s\"\n", item.name, item.a, item.b, item.text.c_str());
     std::printf("  flag 1:      %u\n  flag 2:      %u\n  number 2:    %u\n", ex.flag1, ex.flag2, ex.number2);
     std::printf("  text 4:      \"%s\"\n", text_of(ex.text4, 100).c_str());
-    return 0;
+    return salvage.report().empty() ? 0 : kExitSalvaged;
 }
 
 /* Lists the marks; with an action, adds or deletes the one at `ms`. */
