@@ -85,7 +85,9 @@ set(cases
   "last-block=sp=3=0:29.616 to 0:30.000 .*blocks 81-82: .*impossible=--garbage|1024+512*81:6"
   "zeroed-then-cut=sp=3=about .*truncated at=--fill|1024+512*10:512:00|--cut|1024+512*40+100")
 if(SOXR)
-  list(APPEND cases "mixed=mixed=3=impossible block header=--fill|1024+512*40:512:00")
+  # (the first SP part ends in the 14th block, its last frame inside it)
+  list(APPEND cases "mixed=mixed=3=impossible block header=--fill|1024+512*40:512:00"
+       "cut-at-part=mixed=3=truncated at 0:04.992 \\(the header says=--cut|1024+512*14")
 endif()
 
 foreach(case ${cases})
@@ -222,3 +224,29 @@ endforeach()
 # fields and the damage.
 run(3 info cut-header2.kvx)
 expect("damage: header says 2 blocks, file has 1")
+
+# A start behind the damage is a time of the recording: the output is the
+# rest of it, the same samples.
+run(3 decode zeroed.kvx --start 20000 -o start.raw)
+file(SIZE ${dir}/start.raw size)
+file(SIZE ${dir}/zeroed.raw whole)
+math(EXPR ms "(${whole} - ${size}) / 22")
+if(ms LESS 19970 OR ms GREATER 20030)
+  message(FATAL_ERROR "decode --start 20000 of a damaged file: began at ${ms} ms")
+endif()
+math(EXPR from "${whole} - 5000 * 22")
+file(READ ${dir}/zeroed.raw a OFFSET ${from} HEX)
+math(EXPR from "${size} - 5000 * 22")
+file(READ ${dir}/start.raw b OFFSET ${from} HEX)
+if(NOT a STREQUAL b)
+  message(FATAL_ERROR "decode --start 20000 of a damaged file: other samples than the whole decode's")
+endif()
+
+# A locked file says so; set and marks add are refused.
+run(0 lock sp.kvx)
+foreach(call "set|sp.kvx|text1=x" "marks|sp.kvx|add|5000")
+  string(REPLACE "|" ";" call "${call}")
+  run(1 ${call})
+  expect("sp.kvx: locked: 'kvx unlock FILE' allows changes again")
+endforeach()
+run(0 unlock sp.kvx)

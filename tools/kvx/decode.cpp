@@ -218,6 +218,11 @@ void add_decode_command(CLI::App &tool)
 #else
         "This build has no libsoxr: it has no --rate, and refuses a file with both codecs.\n"
 #endif
+        "A damaged or cut-short file is decoded as far as and around the damage: each damaged\n"
+        "stretch (a block header or frame count no recorder writes, frames that do not meet\n"
+        "the next block) becomes silence as long as it was (\"about\" where the header cannot\n"
+        "tell), a file cut short ends at its last whole frame; standard error gets a \"damage:\"\n"
+        "line for each and the length recovered, and the exit status is 3.\n"
         "-o - writes a WAV stream to standard output (its sizes say \"unknown\" where the output\n"
         "cannot seek), --raw the samples alone (little-endian); a name ending in .raw or .pcm\n"
         "gets the samples alone too.  Messages and progress go to standard error only.");

@@ -34,7 +34,9 @@ const char *const kTimesAndStatus =
     "  0  success\n"
     "  1  failure: a file cannot be read, written or changed, or the request\n"
     "     does not fit the file (the message says which)\n"
-    "  2  usage error: unknown command or option, a missing or bad value";
+    "  2  usage error: unknown command or option, a missing or bad value\n"
+    "  3  decode, info: the file is damaged or cut short; what could be recovered\n"
+    "     was written, and the damage reported";
 
 /* One line on what was wrong with the command line, and where to look. */
 int report(const CLI::App &tool, const CLI::ParseError &error)
