@@ -456,13 +456,15 @@ PitchFilter pitch_filter(const int16_t *buffer, int openLoopLag, int sf, int32_t
 
 constexpr int16_t kTiltFactor_Q15 = -16384;
 
+} // namespace
+
 /* The filters below run along a line: the filter's memory, oldest first,
  * then the subframe's samples, so that sample i reads its ten predecessors
  * at line[i .. i + kLpOrder) against the coefficients reversed.  The fast
  * path's bound for a sample uses the largest magnitude on the line so far,
  * which bounds every value the sample reads. */
 
-void synthesis_filter(int16_t *x, const int16_t lpc[kLpOrder])
+void lp_synthesis_filter(int16_t *x, const int16_t lpc[kLpOrder])
 {
     int16_t line[kLpOrder + kLpSubframe];
     int16_t reversed[kLpOrder];
@@ -488,9 +490,7 @@ void synthesis_filter(int16_t *x, const int16_t lpc[kLpOrder])
     for (int j = 0; j < kLpOrder; ++j) g_lp.synthesis[j] = line[kLpSubframe + kLpOrder - 1 - j];
 }
 
-/* Formant postfilter with tilt compensation; returns the input's energy
- * (scaled like the one gain_scaling computes) for the gain scaling. */
-int32_t formant_postfilter(int16_t *x, const int16_t lpc[kLpOrder])
+int32_t lp_formant_postfilter(int16_t *x, const int16_t lpc[kLpOrder])
 {
     int16_t fir[kLpOrder];
     int16_t iir[kLpOrder];
@@ -558,6 +558,8 @@ int32_t formant_postfilter(int16_t *x, const int16_t lpc[kLpOrder])
     }
     return energy;
 }
+
+namespace {
 
 /* Brings the postfiltered subframe to the energy of the unfiltered one,
  * with the gain smoothed per sample. */
@@ -853,8 +855,8 @@ void lp_decode_params(const LpFrameParams &params, int16_t out[kLpFrame])
 
     for (int sf = 0; sf < kLpSubframes; ++sf) {
         int16_t *x = out + sf * kLpSubframe;
-        synthesis_filter(x, lpc[sf]);
-        gain_scaling(x, formant_postfilter(x, lpc[sf]));
+        lp_synthesis_filter(x, lpc[sf]);
+        gain_scaling(x, lp_formant_postfilter(x, lpc[sf]));
     }
 }
 

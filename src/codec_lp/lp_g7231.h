@@ -63,6 +63,13 @@ void lp_reset();
 /* Decodes one frame's parameters to 240 samples. */
 void lp_decode_params(const LpFrameParams &params, int16_t out[kLpFrame]);
 
+/* The synthesis filter and the formant postfilter (with tilt) on one
+ * subframe in place, with its LPC coefficients; they use and update their
+ * memories in g_lp.  The postfilter returns the input's energy for the
+ * gain scaling.  Visible so that they can be tested alone. */
+void lp_synthesis_filter(int16_t x[kLpSubframe], const int16_t lpc[kLpOrder]);
+int32_t lp_formant_postfilter(int16_t x[kLpSubframe], const int16_t lpc[kLpOrder]);
+
 /* lp_unpack and lp_decode_params. */
 void lp_synthesise(const uint8_t *frame, int16_t out[kLpFrame]);
 
