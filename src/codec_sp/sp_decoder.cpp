@@ -14,6 +14,7 @@ SpDecoderState g_sp;
 SpChannelState g_spDecode;
 SpChannelState g_spLevel;
 SpOutputState g_spOutput;
+bool g_spFastPaths = true;
 
 namespace {
 

@@ -12,6 +12,10 @@
 
 #include <stdint.h>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace kvx {
 
 static_assert((-3 >> 1) == -2, "right shifts of negative values must be arithmetic");
@@ -52,6 +56,55 @@ constexpr int32_t clamp_sym16(int32_t v)
 constexpr int32_t mac_q15_round(int32_t w, int32_t x, int32_t y)
 {
     return shr_wrap32(static_cast<int64_t>(w) * x + static_cast<int64_t>(y) * 32768 + 16384, 15);
+}
+
+/* ------------------------------------------------------------------------
+ * Fast paths for the filters' sums of products.
+ *
+ * Every filter sum ends in wrap32: only the low 32 bits of the 64-bit sum
+ * are kept.  Those depend only on the low 32 bits of each product, and the
+ * product of two 16-bit operands is exact in 32 bits.  So where the
+ * operands fit in 16 bits, a sum of 16-bit products taken modulo 2^32 (in
+ * any grouping; SSE2's pairwise products wrap the same way) has the bits of
+ * the 64-bit sum.  The filters copy their operands to 16 bits when all of
+ * them fit and take the 64-bit sums otherwise.
+ * ---------------------------------------------------------------------- */
+
+/* True when v[0..n) are all in -32768..32767; copies them to `to`. */
+inline bool narrow16(const int32_t *v, int n, int16_t *to)
+{
+    int fits = 1;
+    for (int i = 0; i < n; ++i) {
+        fits &= (v[i] >= -32768) & (v[i] <= 32767);
+        to[i] = static_cast<int16_t>(v[i]);
+    }
+    return fits != 0;
+}
+
+/* sum a[i] b[i] modulo 2^32, for n a multiple of 8. */
+inline uint32_t dot_mod(const int16_t *a, const int16_t *b, int n)
+{
+#if defined(__SSE2__)
+    __m128i acc = _mm_setzero_si128();
+    for (int i = 0; i < n; i += 8) {
+        const __m128i va = _mm_loadu_si128(reinterpret_cast<const __m128i *>(a + i));
+        const __m128i vb = _mm_loadu_si128(reinterpret_cast<const __m128i *>(b + i));
+        acc = _mm_add_epi32(acc, _mm_madd_epi16(va, vb));
+    }
+    acc = _mm_add_epi32(acc, _mm_shuffle_epi32(acc, 0x4e));
+    acc = _mm_add_epi32(acc, _mm_shuffle_epi32(acc, 0xb1));
+    return static_cast<uint32_t>(_mm_cvtsi128_si32(acc));
+#else
+    uint32_t sum = 0;
+    for (int i = 0; i < n; ++i) sum += static_cast<uint32_t>(int32_t{a[i]} * b[i]);
+    return sum;
+#endif
+}
+
+/* A 32-bit sum taken modulo 2^32 as a signed value: wrap32 of it. */
+constexpr int32_t as_signed(uint32_t v)
+{
+    return static_cast<int32_t>(v);
 }
 
 } // namespace kvx

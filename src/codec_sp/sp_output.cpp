@@ -127,11 +127,45 @@ bool speed_stage(int32_t *frame, int32_t *held, const SpeedProfile &profile, uin
     return false;
 }
 
+namespace {
+
+/* The fast path of sp_rate_convert (see sp_fixed.h), for a line of 16-bit
+ * values: each phase's six taps reversed in eight slots, the last two
+ * zero, so that output o reads line[pos - 5 .. pos + 3). */
+bool rate_convert_16(const int32_t line[kSpRateTaps + kSpFrameSamples], int32_t out[kSpOutputSamples])
+{
+    constexpr int kWidth = 8;
+    int16_t line16[kSpRateTaps + kSpFrameSamples + 2] = {};
+    if (!narrow16(line, kSpRateTaps + kSpFrameSamples, line16)) return false;
+    int16_t taps[kSpRatePhases][kWidth] = {};
+    for (int phase = 0; phase < kSpRatePhases; ++phase) {
+        for (int j = 0; j < kSpRateTaps; ++j)
+            taps[phase][kSpRateTaps - 1 - j] = static_cast<int16_t>(kSpRateFilter_Q15[phase + kSpRatePhases * j]);
+    }
+    int pos = kSpRateTaps;
+    int phase = 0;
+    for (int o = 0; o < kSpOutputSamples; ++o) {
+        out[o] = clamp_sym16(as_signed(dot_mod(taps[phase], line16 + pos - (kSpRateTaps - 1), kWidth)) >> 15);
+        ++pos;
+        if (++phase == kSpRatePhases) {
+            phase = 0;
+            ++pos;
+        }
+    }
+    return true;
+}
+
+} // namespace
+
 void sp_rate_convert(const int32_t in[kSpFrameSamples], int32_t out[kSpOutputSamples])
 {
     int32_t line[kSpRateTaps + kSpFrameSamples];
     memcpy(line, g_spOutput.rateHistory, sizeof g_spOutput.rateHistory);
     memcpy(line + kSpRateTaps, in, kSpFrameSamples * sizeof in[0]);
+    if (g_spFastPaths && rate_convert_16(line, out)) {
+        memcpy(g_spOutput.rateHistory, line + kSpFrameSamples, sizeof g_spOutput.rateHistory);
+        return;
+    }
     /* Every 11 outputs consume 12 inputs: after each group of phases the
      * line moves on by one extra sample. */
     int pos = kSpRateTaps;

@@ -55,6 +55,12 @@ struct SpOutputState {
     int32_t held[kSpOutputSamples];     /* faded-out dropped frame, or a frame kept for insertion */
 };
 
+/* The fast paths (true, the default): the filters' sums taken modulo 2^32
+ * on 16-bit copies of their operands where those fit (see sp_fixed.h).
+ * false keeps to the 64-bit sums everywhere; both give the same bits,
+ * which the tests check by decoding with each. */
+extern bool g_spFastPaths;
+
 extern SpDecoderState g_sp;
 extern SpChannelState g_spDecode;
 extern SpChannelState g_spLevel;

@@ -106,9 +106,51 @@ int sp_step_up(const int32_t k[kSpOrder + 1], int32_t a[kSpOrder + 1])
     return 1;
 }
 
+namespace {
+
+/* Taps of a filter of order kSpOrder reversed for a 16-wide sum along a
+ * line (reversed[k] pairs with the sample kSpOrder - k back); the two
+ * slots past them are zero. */
+constexpr int kSpDotWidth = 16;
+static_assert(kSpOrder + 2 == kSpDotWidth, "two zero taps fill the sum's width");
+
+bool reverse_taps(const int32_t t[kSpOrder + 1], int16_t reversed[kSpDotWidth])
+{
+    int16_t forward[kSpOrder + 1];
+    const bool fits = narrow16(t, kSpOrder + 1, forward);
+    for (int k = 0; k < kSpDotWidth; ++k) reversed[k] = k < kSpOrder ? forward[kSpOrder - k] : int16_t{0};
+    return fits;
+}
+
+/* The fast path of sp_synthesis_filter for 16-bit taps and memory (see
+ * sp_fixed.h); false, having changed nothing, when they do not fit. */
+bool synthesis_filter_16(const int32_t a[kSpOrder + 1], int shift, const int32_t *e, int32_t *y, int n,
+                         int32_t memory[kSpOrder + 1])
+{
+    /* line[kSpOrder + j] is y(j), the memory before it oldest first; the
+     * sum for y(j) reads line[j .. j + 16), the last two slots times 0. */
+    int16_t line[kSpOrder + kSpSubframe + 2] = {};
+    int16_t reversed[kSpDotWidth];
+    int16_t past[kSpOrder];
+    if (n > kSpSubframe || !reverse_taps(a, reversed) || !narrow16(memory + 1, kSpOrder, past)) return false;
+    for (int i = 1; i <= kSpOrder; ++i) line[kSpOrder - i] = past[i - 1];
+    const uint32_t a0 = static_cast<uint32_t>(a[0]);
+    for (int j = 0; j < n; ++j) {
+        const uint32_t acc = a0 * static_cast<uint32_t>(e[j]) + 4096u - dot_mod(reversed, line + j, kSpDotWidth);
+        const int32_t v = clamp16(as_signed(acc) >> shift);
+        line[kSpOrder + j] = static_cast<int16_t>(v);
+        y[j] = v;
+    }
+    for (int i = 1; i <= kSpOrder; ++i) memory[i] = line[kSpOrder + n - i];
+    return true;
+}
+
+} // namespace
+
 void sp_synthesis_filter(const int32_t a[kSpOrder + 1], int scale, const int32_t *e, int32_t *y, int n,
                          int32_t memory[kSpOrder + 1])
 {
+    if (g_spFastPaths && synthesis_filter_16(a, 13 - scale, e, y, n, memory)) return;
     /* buf[kSpOrder + j] is y(j); the first kSpOrder entries are the past. */
     int32_t buf[kSpOrder + kSpSubframe];
     for (int i = 1; i <= kSpOrder; ++i) buf[kSpOrder - i] = memory[i];
@@ -156,12 +198,31 @@ void sp_postfilter(int32_t x[kSpSubframe], const int32_t a[kSpOrder + 1], int sc
     }
 
     const int shift = 13 - scale;
+    /* The fast path (see sp_fixed.h) on 16-bit lines like the synthesis
+     * filter's: the numerator's 15 taps end at the current input (b[0] in
+     * the 15th slot), the denominator's 14 one sample before the output. */
+    int16_t in16[kSpOrder + kSpSubframe + 2] = {};
+    int16_t den16[kSpOrder + kSpSubframe + 2] = {};
+    int16_t bReversed[kSpDotWidth];
+    int16_t cReversed[kSpDotWidth];
+    const bool fast = g_spFastPaths && narrow16(in, kSpOrder + kSpSubframe, in16) && narrow16(den, kSpOrder, den16) &&
+                      reverse_taps(b, bReversed) && reverse_taps(c, cReversed);
+    if (fast) bReversed[kSpOrder] = static_cast<int16_t>(b[0]);
     for (int n = 0; n < kSpSubframe; ++n) {
+        int32_t zero;
+        int32_t *pden = den + kSpOrder + n;
+        if (fast) {
+            zero = clamp_sym16(as_signed(4096u + dot_mod(bReversed, in16 + n, kSpDotWidth)) >> shift);
+            const uint32_t acc = static_cast<uint32_t>(c[0]) * static_cast<uint32_t>(zero) + 4096u -
+                                 dot_mod(cReversed, den16 + n, kSpDotWidth);
+            *pden = clamp16(as_signed(acc) >> shift);
+            den16[kSpOrder + n] = static_cast<int16_t>(*pden);
+            continue;
+        }
         const int32_t *pin = in + kSpOrder + n;
         int64_t acc = 4096;
         for (int i = 0; i <= kSpOrder; ++i) acc += static_cast<int64_t>(b[i]) * pin[-i];
-        const int32_t zero = clamp_sym16(shr_wrap32(acc, shift));
-        int32_t *pden = den + kSpOrder + n;
+        zero = clamp_sym16(shr_wrap32(acc, shift));
         acc = static_cast<int64_t>(c[0]) * zero + 4096;
         for (int i = 1; i <= kSpOrder; ++i) acc -= static_cast<int64_t>(c[i]) * pden[-i];
         *pden = clamp16(shr_wrap32(acc, shift));

@@ -520,3 +520,74 @@ TEST_F(SpDecoder, SpeedStageFollowsTheModel)
         model.returned += played;
     }
 }
+
+// The fast paths (16-bit operands, sums modulo 2^32) against the 64-bit
+// sums.  Each filter alone, on operands inside 16 bits, at its limits and
+// past them (where the fast path must give way), then whole decodes of
+// random frames in both modes, with and without the postfilter.
+TEST_F(SpDecoder, FastPathsGiveTheBitsOfTheExactSums)
+{
+    std::mt19937 rng(23);
+    auto value = [&rng](int kind) {
+        const int32_t v = static_cast<int32_t>(rng());
+        return kind == 0 ? v >> 17 : kind == 1 ? (v < 0 ? -32768 : 32767) : kind == 2 ? v >> 12 : v;
+    };
+    // Runs `step` with the fast paths on and off from the same state.
+    auto both = [](auto step) {
+        g_spFastPaths = false;
+        const auto exact = step();
+        g_spFastPaths = true;
+        EXPECT_EQ(exact, step());
+    };
+    for (int t = 0; t < 3000; ++t) {
+        const int kind = t % 4, wide = (t / 4) % 8 == 0 ? 3 : kind % 3;  // operands past 16 bits now and then
+        int32_t a[15], k1 = value(0), e[72];
+        for (int32_t &x : a) x = value(kind % 2);
+        for (int32_t &x : e) x = value(kind);
+        SpDecoderState start{};
+        for (int i = 1; i <= 14; ++i) {
+            start.synthesis[i] = value(wide);
+            start.postInput[i] = value(wide);
+            start.postOutput[i] = value((t / 8) % 2 ? 0 : wide);  // the two memories fit apart
+        }
+        start.postGain_Q11 = value(0);
+        both([&] {
+            SpDecoderState s = start;
+            std::vector<int32_t> y(72);
+            sp_synthesis_filter(a, t & 1, e, y.data(), 72, s.synthesis);
+            sp_postfilter(y.data(), a, t & 1, k1, &s);
+            y.insert(y.end(), s.synthesis, s.synthesis + 15);
+            y.insert(y.end(), s.postInput, s.postInput + 15);
+            y.insert(y.end(), s.postOutput, s.postOutput + 15);
+            y.push_back(s.postGain_Q11);
+            return y;
+        });
+        int32_t in[288];
+        for (int32_t &x : in) x = value(kind == 3 && t % 8 == 3 ? 3 : kind % 3);
+        for (int32_t &x : g_spOutput.rateHistory) x = value(wide);
+        const SpOutputState history = g_spOutput;
+        both([&] {
+            g_spOutput = history;
+            std::vector<int32_t> out(264);
+            sp_rate_convert(in, out.data());
+            out.insert(out.end(), g_spOutput.rateHistory, g_spOutput.rateHistory + kSpRateTaps);
+            return out;
+        });
+    }
+
+    std::vector<Bytes> frames;
+    for (uint32_t s = 0; s < 400; ++s) frames.push_back(random_frame(s, s >= 200, s >= 200 && s % 3 == 0).pack());
+    for (uint32_t post : {0u, kPost}) {
+        both([&] {
+            reset_codec();
+            Stream stream(frames);
+            uint8_t *p = stream.start();
+            std::vector<int16_t> out(frames.size() * 288);
+            for (size_t i = 0; i < frames.size(); ++i) {
+                uint32_t control = post | (i % 5 ? kPlain : 0) | (i >= 200 ? kMode : 0);
+                sp_decode(&p, &control, &out[288 * i]);
+            }
+            return out;
+        });
+    }
+}
