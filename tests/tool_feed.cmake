@@ -41,7 +41,9 @@ foreach(call "sp.kvx" "flag.kvx|--postfilter" "sp.kvx|--way|1")
     set(decode_options --postfilter)
   endif()
   run(0 feed ${call} -o fed.wav)
-  run(0 decode ${name} ${decode_options} -o decoded.wav)
+  # Standard output gets the WAV without tags, as the feed writes it.
+  execute_process(COMMAND ${KVX} decode ${name} ${decode_options} -o - WORKING_DIRECTORY ${dir}
+                  OUTPUT_FILE ${dir}/decoded.wav)
   file(SHA256 ${dir}/fed.wav a)
   file(SHA256 ${dir}/decoded.wav b)
   if(NOT a STREQUAL b)
@@ -63,7 +65,8 @@ foreach(case "=0=12000" "5000=5000=12000" "3000,7000=3000=7000" "9000,1500,4000=
     run(0 marks marked.kvx add ${mark})
   endforeach()
   run(0 feed marked.kvx --way 2 -o fed.wav)
-  run(0 decode marked.kvx --start ${from} -o decoded.wav)
+  execute_process(COMMAND ${KVX} decode marked.kvx --start ${from} -o - WORKING_DIRECTORY ${dir}
+                  OUTPUT_FILE ${dir}/decoded.wav)
   file(SIZE ${dir}/fed.wav size)
   math(EXPR fed_ms "(${size} - 44) / 528 * 24")
   math(EXPR stretch "${to} - ${from}")

@@ -43,13 +43,14 @@ foreach(field "\"text1\": \"Smith\"" "\"number\": 16" "\"itemB\": {\"a\": 0, \"b
   expect("${field}")
 endforeach()
 
-# Decoding to a WAV file: 12 s of SP at 11025 Hz are 500 frames of 264
-# samples; 3 s at the native 12000 Hz about 72000 bytes.
-foreach(case "264044|264044" "70000|80000|--start|0:00:06|--end|0:00:09|--native-rate")
+# Decoding (the samples alone: a WAV file's tags vary in size): 12 s of SP
+# at 11000 Hz are 500 frames of 264 samples; 3 s at the native 12000 Hz
+# about 72000 bytes.
+foreach(case "264000|264000" "70000|80000|--start|0:00:06|--end|0:00:09|--native-rate")
   string(REPLACE "|" ";" case "${case}")
   list(POP_FRONT case low high)
-  run(0 decode ${sample} -o ${WORK}/tool_sample.wav ${case})
-  file(SIZE ${WORK}/tool_sample.wav wav_size)
+  run(0 decode ${sample} -o ${WORK}/tool_sample.raw ${case})
+  file(SIZE ${WORK}/tool_sample.raw wav_size)
   if(wav_size LESS low OR wav_size GREATER high)
     message(FATAL_ERROR "decode ${case}: ${wav_size} bytes, wanted ${low} to ${high}")
   endif()

@@ -19,6 +19,8 @@ struct DecodeOptions {
     uint32_t rate = 0;  /* 0: the codec's rate (see decode --help) */
     bool raw = false;   /* "-" gives the samples alone */
     bool f32 = false;   /* 32-bit float samples rather than 16-bit */
+    std::string labels; /* the marks as a label track, or "" */
+    std::string json;   /* every header field and mark as JSON, or "" */
 };
 
 struct PlayOptions {

@@ -23,6 +23,7 @@
 #include "audio.h"
 #include "common.h"
 #include "kvx.h"
+#include "metadata.h"
 #include "output.h"
 #include "salvage.h"
 #ifdef KVX_HAVE_SOXR
@@ -78,7 +79,14 @@ int decode_file(const DecodeOptions &options)
     result = KVXStartDecoding(salvage.start(options.startMs));
     if (result != KVX_OK) return fail(options.input, result);
 
+    /* The header's fields and marks go into the output's tags and the
+     * sidecars; a record that cannot be read leaves the audio untagged. */
+    Metadata metadata;
+    const bool described = read_metadata(options.input, length, codecs, &metadata) == KVX_OK;
     Sink sink;
+    sink.metadata = described ? &metadata : nullptr;
+    sink.startMs = options.startMs;
+    sink.endMs = options.endMs != 0 && options.endMs < length ? options.endMs : length;
     if (!sink.open(options.output, decode_format(options), options.f32, rate)) return kExitFailure;
 
     const bool bar = isatty(fileno(stderr)) != 0;
@@ -149,6 +157,9 @@ int decode_file(const DecodeOptions &options)
         std::fprintf(stderr, "kvx: %s: write failed\n", options.output.c_str());
         return 1;
     }
+    if (!write_sidecars(options.labels, options.json, described ? &metadata : nullptr, options.output, rate,
+                        sink.startMs, sink.endMs))
+        return kExitFailure;
     return salvage.damaged() ? report_salvage(options.input, salvage) : 0;
 }
 
@@ -206,6 +217,10 @@ void add_decode_command(CLI::App &tool)
                "s16 (16-bit, the default) or f32 (32-bit float); FLAC holds s16")
         ->check(CLI::IsMember({"s16", "f32"}))
         ->type_name("SAMPLES");
+    command->add_option("--labels", decode->labels, "write the marks to FILE as a label track (TAB-separated)")
+        ->type_name("FILE");
+    command->add_option("--json", decode->json, "write every header field and mark to FILE as one JSON object")
+        ->type_name("FILE");
     command->footer(
         "SP is written at 11000 Hz: the decoder's 12:11 stage makes 264 samples of each 24 ms\n"
         "frame, exactly 11000 a second, so that the output lasts what the header says, with the\n"
@@ -223,6 +238,16 @@ void add_decode_command(CLI::App &tool)
         "the next block) becomes silence as long as it was (\"about\" where the header cannot\n"
         "tell), a file cut short ends at its last whole frame; standard error gets a \"damage:\"\n"
         "line for each and the length recovered, and the exit status is 3.\n"
+        "WAV and FLAC files keep the header (UTF-8): title = text 1, artist = text 2, album =\n"
+        "text 3, date = the recording's start (YYYY-MM-DD hh:mm:ss), software = kvx; the\n"
+        "comment holds every other field as key=value lines (as in --json, itemA.a ...).  In a\n"
+        "WAV file (RIFF LIST/INFO: INAM IART IPRD ICRD ISFT ICMT) each mark within the output is\n"
+        "a cue point, at its sample at the output rate from --start, labelled \"mark N\" (LIST/\n"
+        "adtl labl); in a FLAC file (Vorbis comment) it is a comment line\n"
+        "\"CUE=hh:mm:ss.mmm mark N\", the time from --start.  --labels FILE writes the marks as\n"
+        "lines \"start<TAB>end<TAB>text\" in seconds from --start (end = start), the label\n"
+        "track audio editors import; --json FILE every field and mark as `kvx info --json` gives\n"
+        "them, with the output's file, rate and stretch.  Standard output carries no tags.\n"
         "-o - writes a WAV stream to standard output (its sizes say \"unknown\" where the output\n"
         "cannot seek), --raw the samples alone (little-endian); a name ending in .raw or .pcm\n"
         "gets the samples alone too.  Messages and progress go to standard error only.");

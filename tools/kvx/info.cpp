@@ -21,7 +21,9 @@
 
 #include "common.h"
 #include "kvx.h"
+#include "metadata.h"
 #include "salvage.h"
+#include "text.h"
 
 namespace {
 
@@ -42,112 +44,89 @@ bool read_record(const char *path, HeaderInfoEx *info, bool *two_blocks, bool *e
     return KVXGetHeaderInfoEx(reinterpret_cast<const char *>(image.data()), info) == KVX_OK;
 }
 
-std::string text_of(const char *field, size_t size)
+enum class InfoFormat { Text, Json, Csv };
+
+/* A file that cannot be shown: on stderr (unless `said` already), and as a
+ * JSON line or CSV row with the error; exit status 1. */
+int info_failed(const std::string &file, InfoFormat format, const std::string &error, uint32_t code,
+                bool said = false)
 {
-    std::string out;
-    for (size_t i = 0; i < size && field[i] != '\0'; ++i) {
-        const unsigned char c = static_cast<unsigned char>(field[i]);
-        if (c == 0xFF) break;
-        out += std::isprint(c) ? static_cast<char>(c) : '?';
-    }
-    while (!out.empty() && out.back() == ' ') out.pop_back();
-    return out;
+    if (format == InfoFormat::Json) std::printf("%s\n", json_error(file, error, code).c_str());
+    if (format == InfoFormat::Csv) std::printf("%s", csv_error(file, error, code).c_str());
+    return said ? kExitFailure : fail(file, code);
 }
 
-std::string json_string(const std::string &text)
+void print_text(const Metadata &m, const std::vector<std::string> &damage)
 {
-    std::string out = "\"";
-    for (char c : text) {
-        if (c == '"' || c == '\\') out += '\\';
-        out += c;
-    }
-    return out + "\"";
+    std::printf("file:          %s\n", m.file.c_str());
+    std::printf("length:        %s (%u ms)\n", format_time(m.lengthMs).c_str(), m.lengthMs);
+    std::printf("codecs:        %s (flags %u)\n", codec_names(m.codecs).c_str(), m.codecs);
+    std::printf("chunks:        %ld\n", m.chunks);
+    std::printf("header:        %d block%s%s\n", m.headerBlocks, m.headerBlocks == 2 ? "s" : "",
+                m.extended ? ", extended" : "");
+    for (const std::string &line : damage) std::printf("%s\n", line.c_str());
+    std::printf("\nfirst block\n");
+    std::printf("  text 1:      \"%s\"\n", m.text1.c_str());
+    std::printf("  number:      %u\n", m.number);
+    std::printf("  word 32:     0x%04X\n", m.word32);
+    std::printf("  end-trans:   0x%04X\n", m.endTrans);
+    std::printf("  signed word: %d\n", m.signedWord);
+    std::printf("  recorded:    %s %s to %s %s\n", m.startDate.c_str(), m.startTime.c_str(), m.endDate.c_str(),
+                m.endTime.c_str());
+    std::printf("  length:      %s (HHMMSS)\n", m.lengthDigits.c_str());
+    std::printf("  lock:        %u (%s)\n", m.lock, m.lock == 0 ? "locked" : "changes allowed");
+    std::printf("  priority:    %u\n", m.priority);
+    std::printf("  text 2:      \"%s\"\n", m.text2.c_str());
+    std::printf("\nsecond block%s\n", m.extended && m.headerBlocks == 2 ? "" : " (none: fields read as zero)");
+    std::printf("  coding mode: %u (%s)\n", m.codingMode, m.codingMode & 2 ? "LP" : "SP");
+    std::printf("  length:      %s (%u ms)\n", format_time(m.headerLengthMs).c_str(), m.headerLengthMs);
+    std::printf("  text 3:      \"%s\"\n", m.text3.c_str());
+    const char *names[3] = {"itemA", "itemB", "itemC"};
+    for (int i = 0; i < 3; ++i)
+        std::printf("  %s:       %u, %u, \"%s\"\n", names[i], m.items[i].a, m.items[i].b, m.items[i].text.c_str());
+    std::printf("  flag 1:      %u\n  flag 2:      %u\n  number 2:    %u\n", m.flag1, m.flag2, m.number2);
+    std::printf("  text 4:      \"%s\"\n", m.text4.c_str());
 }
 
-int command_info(const std::string &file, bool json)
+/* One file's facts and fields; its exit status. */
+int command_info(const std::string &file, InfoFormat format)
 {
-    const char *path = file.c_str();
     uint32_t length = 0;
     uint16_t codecs = 0;
     /* A damaged file shows what the decode of it would give, and the
      * damage. */
     Salvage salvage;
-    const int refused = salvage.open(file, true);
-    if (refused != 0) return refused;
-    const uint32_t result = activate(salvage.path(), &length, &codecs);
-    if (result != KVX_OK) return fail(path, result);
+    if (salvage.open(file, true) != 0) return info_failed(file, format, salvage.scan().problem, KVX_ERR_NOT_KVX, true);
+    uint32_t result = activate(salvage.path(), &length, &codecs);
+    if (result != KVX_OK) return info_failed(file, format, describe_result(result), result);
     length += salvage.silence_ms();
-    HeaderInfoEx ex{};
-    bool two_blocks = false, extended = false;
-    if (!read_record(path, &ex, &two_blocks, &extended)) return fail(path, KVX_ERR_NOT_KVX);
-    std::string names;
-    if (codecs & KVX_CODEC_SP) names += "SP";
-    if (codecs & KVX_CODEC_LP) names += names.empty() ? "LP" : " and LP";
-    if (names.empty()) names = "none";
-    const std::string digits[5] = {std::string(ex.lengthDigits, 6), std::string(ex.startDate, 6),
-                                   std::string(ex.startTime, 6), std::string(ex.endDate, 6),
-                                   std::string(ex.endTime, 6)};
-    struct Item {
-        const char *name;
-        uint32_t a, b;
-        std::string text;
-    } items[3] = {{"itemA", ex.itemA1, ex.itemA2, text_of(ex.itemAText, 20)},
-                  {"itemB", ex.itemB1, ex.itemB2, text_of(ex.itemBText, 20)},
-                  {"itemC", ex.itemC1, ex.itemC2, text_of(ex.itemCText, 20)}};
+    Metadata m;
+    result = read_metadata(salvage.path(), length, codecs, &m);
+    if (result != KVX_OK) return info_failed(file, format, describe_result(result), result);
+    m.file = file;
+    m.chunks = chunk_count(file.c_str());
+    const std::vector<std::string> damage = salvage.report();
+    m.damage = damage;
+    if (format == InfoFormat::Json) std::printf("%s\n", metadata_json(m).c_str());
+    if (format == InfoFormat::Csv) std::printf("%s", metadata_csv(m).c_str());
+    if (format == InfoFormat::Text) print_text(m, damage);
+    if (format == InfoFormat::Text) return damage.empty() ? 0 : kExitSalvaged;
+    return salvage.damaged() || salvage.scan().verdict == FileScan::NoAudio ? report_salvage(file, salvage) : 0;
+}
 
-    if (json) {
-        std::printf("{\n");
-        std::printf("  \"file\": %s,\n", json_string(path).c_str());
-        std::printf("  \"lengthMs\": %u,\n  \"length\": \"%s\",\n", length, format_time(length).c_str());
-        std::printf("  \"codecs\": %u,\n  \"chunks\": %ld,\n", codecs, chunk_count(path));
-        std::printf("  \"headerBlocks\": %d,\n  \"extended\": %s,\n", two_blocks ? 2 : 1, extended ? "true" : "false");
-        std::printf("  \"text1\": %s,\n  \"number\": %u,\n", json_string(text_of(ex.text1, 16)).c_str(), ex.number);
-        std::printf("  \"word32\": %u,\n  \"endTrans\": %u,\n  \"signedWord\": %d,\n", ex.word32, ex.endTrans,
-                    ex.signedWord);
-        std::printf("  \"lengthDigits\": %s,\n  \"startDate\": %s,\n  \"startTime\": %s,\n",
-                    json_string(digits[0]).c_str(), json_string(digits[1]).c_str(), json_string(digits[2]).c_str());
-        std::printf("  \"endDate\": %s,\n  \"endTime\": %s,\n", json_string(digits[3]).c_str(),
-                    json_string(digits[4]).c_str());
-        std::printf("  \"lock\": %u,\n  \"locked\": %s,\n  \"priority\": %u,\n", ex.lock, ex.lock == 0 ? "true" : "false",
-                    ex.priority);
-        std::printf("  \"text2\": %s,\n", json_string(text_of(ex.text2, 16)).c_str());
-        std::printf("  \"codingMode\": %u,\n  \"headerLengthMs\": %u,\n", ex.codingMode, ex.lengthMs);
-        std::printf("  \"text3\": %s,\n", json_string(text_of(ex.text3, 16)).c_str());
-        for (const Item &item : items)
-            std::printf("  \"%s\": {\"a\": %u, \"b\": %u, \"text\": %s},\n", item.name, item.a, item.b,
-                        json_string(item.text).c_str());
-        std::printf("  \"flag1\": %u,\n  \"flag2\": %u,\n  \"number2\": %u,\n", ex.flag1, ex.flag2, ex.number2);
-        std::printf("  \"text4\": %s\n}\n", json_string(text_of(ex.text4, 100)).c_str());
-        return salvage.damaged() || salvage.scan().verdict == FileScan::NoAudio ? report_salvage(path, salvage) : 0;
+/* Every file in turn: 1 when any failed, else 3 when any was salvaged. */
+int command_info_all(const std::vector<std::string> &files, bool json, bool csv)
+{
+    const InfoFormat format = json ? InfoFormat::Json : csv ? InfoFormat::Csv : InfoFormat::Text;
+    if (csv) std::printf("%s", csv_header().c_str());
+    int status = 0;
+    for (size_t i = 0; i < files.size(); ++i) {
+        if (format == InfoFormat::Text && i > 0) std::printf("\n");
+        const int one = command_info(files[i], format);
+        if (one == kExitFailure || (one == kExitSalvaged && status == 0)) status = one;
+        std::fflush(stdout);
     }
-    std::printf("file:          %s\n", path);
-    std::printf("length:        %s (%u ms)\n", format_time(length).c_str(), length);
-    std::printf("codecs:        %s (flags %u)\n", names.c_str(), codecs);
-    std::printf("chunks:        %ld\n", chunk_count(path));
-    std::printf("header:        %d block%s%s\n", two_blocks ? 2 : 1, two_blocks ? "s" : "",
-                extended ? ", extended" : "");
-    for (const std::string &line : salvage.report()) std::printf("%s\n", line.c_str());
-    std::printf("\nfirst block\n");
-    std::printf("  text 1:      \"%s\"\n", text_of(ex.text1, 16).c_str());
-    std::printf("  number:      %u\n", ex.number);
-    std::printf("  word 32:     0x%04X\n", ex.word32);
-    std::printf("  end-trans:   0x%04X\n", ex.endTrans);
-    std::printf("  signed word: %d\n", ex.signedWord);
-    std::printf("  recorded:    %s %s to %s %s\n", digits[1].c_str(), digits[2].c_str(), digits[3].c_str(),
-                digits[4].c_str());
-    std::printf("  length:      %s (HHMMSS)\n", digits[0].c_str());
-    std::printf("  lock:        %u (%s)\n", ex.lock, ex.lock == 0 ? "locked" : "changes allowed");
-    std::printf("  priority:    %u\n", ex.priority);
-    std::printf("  text 2:      \"%s\"\n", text_of(ex.text2, 16).c_str());
-    std::printf("\nsecond block%s\n", extended && two_blocks ? "" : " (none: fields read as zero)");
-    std::printf("  coding mode: %u (%s)\n", ex.codingMode, ex.codingMode & 2 ? "LP" : "SP");
-    std::printf("  length:      %s (%u ms)\n", format_time(ex.lengthMs).c_str(), ex.lengthMs);
-    std::printf("  text 3:      \"%s\"\n", text_of(ex.text3, 16).c_str());
-    for (const Item &item : items)
-        std::printf("  %s:       %u, %u, \"%s\"\n", item.name, item.a, item.b, item.text.c_str());
-    std::printf("  flag 1:      %u\n  flag 2:      %u\n  number 2:    %u\n", ex.flag1, ex.flag2, ex.number2);
-    std::printf("  text 4:      \"%s\"\n", text_of(ex.text4, 100).c_str());
-    return salvage.report().empty() ? 0 : kExitSalvaged;
+    return status;
 }
 
 /* Lists the marks; with an action, adds or deletes the one at `ms`. */
@@ -228,7 +207,14 @@ std::string apply_settings(const std::vector<std::string> &settings, HeaderInfoE
     for (const std::string &arg : settings) {
         const size_t eq = arg.find('=');
         if (eq == std::string::npos) return "expected FIELD=VALUE: '" + arg + "'";
-        const std::string field = arg.substr(0, eq), value = arg.substr(eq + 1);
+        const std::string field = arg.substr(0, eq);
+        std::string value = arg.substr(eq + 1);
+        /* The header's texts are Windows-1252 bytes. */
+        for (const char *text : {"text1", "text2", "text3", "text4", "itemAtext", "itemBtext", "itemCtext"}) {
+            if (field != text) continue;
+            const std::string refused = to_cp1252(arg.substr(eq + 1), &value);
+            if (!refused.empty()) return field + ": " + refused;
+        }
         bool ok = true;
         struct ItemRef {
             const char *prefix;
@@ -336,7 +322,8 @@ int command_priority(const std::string &path, unsigned priority)
 
 struct HeaderArgs {
     std::string path;
-    bool json = false;
+    std::vector<std::string> files; /* info */
+    bool json = false, csv = false;
     std::string action;
     uint32_t ms = 0;
     std::vector<std::string> settings;
@@ -349,9 +336,17 @@ void add_header_commands(CLI::App &tool)
 {
     auto args = std::make_shared<HeaderArgs>();
     CLI::App *info = add_command(tool, "info", "length, codecs, chunks and every header field",
-                                 [args]() { return command_info(args->path, args->json); });
-    info->add_option("FILE", args->path, "the recording")->required();
-    info->add_flag("--json", args->json, "print the facts and fields as one JSON object");
+                                 [args]() { return command_info_all(args->files, args->json, args->csv); });
+    info->add_option("FILE", args->files, "the recordings")->required();
+    CLI::Option *json = info->add_flag("--json", args->json, "a JSON object a line (JSON Lines) for each file");
+    info->add_flag("--csv", args->csv, "a CSV header row and a row for each file")->excludes(json);
+    info->footer("--json: the members are the fields of the text form, the marks (ms, time, kind, text) and,\n"
+                 "for a damaged file, its diagnostics; a file that cannot be read is a line\n"
+                 "{\"file\": ..., \"error\": ..., \"code\": N} (N: the library's result).  --csv: the same\n"
+                 "fields flat (itemA.a ...), the marks as milliseconds separated by spaces, the error and\n"
+                 "code in columns 2 and 3; quoted as RFC 4180, rows end in CRLF.  Texts are UTF-8.\n"
+                 "Of several files, each is shown; the exit status is 1 when any could not be read,\n"
+                 "else 3 when any was damaged (shown with its damage).");
 
     CLI::App *marks = add_command(tool, "marks", "list, add or delete the index marks",
                                   [args]() { return command_marks(args->path, args->action, args->ms); });
@@ -373,7 +368,12 @@ void add_header_commands(CLI::App &tool)
     set->add_option("FIELD=VALUE", args->settings, "the fields to set")->required();
     set->footer("FIELD is one of: text1 number endtrans signed text2 priority lock text3\n"
                 "itemA1 itemA2 itemAtext (itemB.. and itemC.. alike) flag1 flag2 number2 text4.\n"
-                "Numbers are decimal or 0x hex within the field's width; texts are cut to it.");
+                "Numbers are decimal or 0x hex within the field's width; texts are cut to it.\n"
+                "Texts are stored in the Windows Western code page (Windows-1252), a byte a\n"
+                "character, and printed as UTF-8: accented Latin letters, the euro sign and\n"
+                "typographic quotes fit; a character that does not (Greek, CJK, emoji), a control\n"
+                "character, y with diaeresis (its byte ends a text in the header) and invalid UTF-8\n"
+                "are refused, naming the character.");
 
     for (const bool lock : {true, false}) {
         CLI::App *command = add_command(tool, lock ? "lock" : "unlock",

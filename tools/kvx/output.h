@@ -1,5 +1,6 @@
-/* The audio files the tool writes: WAV (here or through libsndfile),
- * FLAC (libsndfile) or the samples alone, to a file or standard output. */
+/* The audio files the tool writes: WAV (through libsndfile, or here for
+ * standard output and builds without it), FLAC (libsndfile) or the samples
+ * alone, to a file or standard output. */
 #ifndef KVX_TOOL_OUTPUT_H
 #define KVX_TOOL_OUTPUT_H
 
@@ -8,6 +9,8 @@
 #include <cstdio>
 #include <string>
 #include <vector>
+
+#include "metadata.h"
 
 /* The audio files the tool writes: WAV, FLAC, or the samples alone. */
 enum class AudioFormat { Wav, Flac, Raw };
@@ -43,17 +46,28 @@ private:
 /* Samples of full scale 1.0 as 16-bit ones, rounded and clipped. */
 void to_s16(const float *in, size_t count, int16_t *out);
 
-/* Where decode's samples go: a WavWriter (WAV or raw, file or standard
- * output) or, for FLAC, libsndfile. */
+/* Where decode's samples go: a WavWriter (standard output, the samples
+ * alone, or any WAV in a build without libsndfile) or libsndfile (WAV and
+ * FLAC files), which keeps the recording's tags and marks in the file:
+ * see decode --help. */
 struct Sink {
-    WavWriter wav;
-    void *flac = nullptr; /* SNDFILE */
-    std::vector<int16_t> pcm;
+    /* Tags and marks to keep, and the recording's stretch that the output
+     * holds (marks are placed relative to startMs); set before open(). */
+    const Metadata *metadata = nullptr;
+    uint32_t startMs = 0, endMs = 0;
 
     /* Says why on stderr when it fails. */
     bool open(const std::string &path, AudioFormat format, bool f32, uint32_t rate);
     bool write(const std::vector<float> &samples);
     bool close(uint32_t rate);
+
+    /* Where the samples go now. */
+    WavWriter wav;
+    void *file = nullptr; /* SNDFILE */
+    std::string path;
+    bool flac = false, isFloat = false;
+    std::vector<Mark> marks; /* those within the stretch */
+    std::vector<int16_t> pcm;
 };
 
 #endif
