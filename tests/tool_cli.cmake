@@ -70,7 +70,7 @@ endforeach()
 foreach(case "~kvx~no command given" "bogus~kvx~unknown command 'bogus'" "--bogus~kvx~unknown option '--bogus'"
              "help|bogus~kvx~unknown command 'bogus'"
              "info|s.kvx|--bogus~kvx info~unknown option '--bogus'"
-             "decode|s.kvx|t.kvx|-o|x.wav~kvx decode~unexpected argument 't.kvx'"
+             "decode|s.kvx|t.kvx|-o|x.wav~kvx decode~several recordings are decoded into a folder"
              "decode|s.kvx~kvx decode~--output is required"
              "decode|s.kvx|-o|x.mp3~kvx decode~--output: 'x.mp3': unknown output format .mp3; the name must end in .wav"
              "decode|s.kvx|-o|x.wav.mp3~kvx decode~--output: 'x.wav.mp3': unknown output format .mp3"

@@ -21,6 +21,13 @@ struct DecodeOptions {
     bool f32 = false;   /* 32-bit float samples rather than 16-bit */
     std::string labels; /* the marks as a label track, or "" */
     std::string json;   /* every header field and mark as JSON, or "" */
+    /* Several files into a folder (batch.h). */
+    std::vector<std::string> inputs;
+    std::string folder;         /* -d: the outputs' folder, or "" */
+    std::string type = "wav";   /* -d: the outputs' format, their extension */
+    unsigned jobs = 1;          /* files decoded at once */
+    bool force = false;         /* replace an existing output */
+    bool status = false;        /* "IN -> OUT: length" on stderr at the end */
 };
 
 struct PlayOptions {

@@ -4,7 +4,9 @@
  * stage; 12000 Hz with --native-rate), LP 8000 Hz; another rate, or a file
  * with both codecs, goes through libsoxr (resample.h).
  */
+#include <algorithm>
 #include <cctype>
+#include <cstdint>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -21,6 +23,7 @@
 #include <CLI/CLI.hpp>
 
 #include "audio.h"
+#include "batch.h"
 #include "common.h"
 #include "kvx.h"
 #include "metadata.h"
@@ -36,6 +39,10 @@ namespace {
 constexpr uint32_t kStageRate = 11000;
 constexpr uint32_t kSpRate = 12000;
 constexpr uint32_t kLpRate = 8000;
+/* How long before --start a session starts: the decoder, reset at a
+ * session's start, gives the samples of a decode from the beginning again
+ * within some 2 s (SP; LP sooner). */
+constexpr uint32_t kLeadMs = 3000;
 
 /* The format that decode's output name (and --raw) asks for. */
 AudioFormat decode_format(const DecodeOptions &options)
@@ -44,6 +51,30 @@ AudioFormat decode_format(const DecodeOptions &options)
     if (options.output == "-") return options.raw ? AudioFormat::Raw : AudioFormat::Wav;
     if (output_format(options.output, &format).empty()) return format;
     return AudioFormat::Raw; /* .raw or .pcm, as the command line checked */
+}
+
+/* The part of the decoded samples that lies from --start to --end: a
+ * session hands out the samples of its first block before the start. */
+struct Trim {
+    uint64_t skip = 0;          /* samples still to drop */
+    uint64_t left = UINT64_MAX; /* samples still wanted */
+    uint64_t written = 0;
+};
+
+uint64_t samples_in(uint32_t ms, uint32_t rate)
+{
+    return (static_cast<uint64_t>(ms) * rate + 500) / 1000;
+}
+
+bool write_trimmed(Sink &sink, const std::vector<float> &samples, Trim *trim)
+{
+    const size_t from = static_cast<size_t>(std::min<uint64_t>(trim->skip, samples.size()));
+    const size_t count = static_cast<size_t>(std::min<uint64_t>(samples.size() - from, trim->left));
+    trim->skip -= from;
+    trim->left -= count;
+    trim->written += count;
+    if (count == samples.size()) return sink.write(samples);
+    return count == 0 || sink.write(std::vector<float>(samples.begin() + from, samples.begin() + from + count));
 }
 
 } // namespace
@@ -76,8 +107,30 @@ int decode_file(const DecodeOptions &options)
     g_control = KVX_CW_NO_DEVICE | KVX_CW_RESET | KVX_CW_REPOSITION;
     if (options.postfilter) g_control |= KVX_CW_POSTFILTER;
     if (sp_rate == kSpRate) g_control |= KVX_CW_SP_288;
-    result = KVXStartDecoding(salvage.start(options.startMs));
+    /* A session begins at the block that holds its start, the decoder
+     * reset.  It is started kLeadMs early, so that the decoder has settled
+     * (and gives the samples of a decode from the beginning) by --start,
+     * and the output drops what comes before.  A session that has decoded
+     * nothing ends at its block's time: that is where its samples begin. */
+    const uint32_t lead = options.startMs < kLeadMs ? options.startMs : kLeadMs;
+    const uint32_t own_start = salvage.start(options.startMs - lead);
+    const uint32_t control = g_control;
+    result = KVXStartDecoding(own_start);
+    uint32_t block_ms = own_start;
+    if (result == KVX_OK && own_start != 0) {
+        KVXEndDecoding(&block_ms);
+        g_control = control;
+        result = KVXStartDecoding(own_start);
+    }
     if (result != KVX_OK) return fail(options.input, result);
+    uint32_t first_ms = block_ms; /* on the recording's timeline: the silence of damage before it counted */
+    for (const Gap &gap : salvage.scan().gaps)
+        if (gap.atMs < block_ms) first_ms += gap.ms;
+    const uint32_t early_ms = first_ms < options.startMs ? options.startMs - first_ms : 0;
+    const uint32_t end = options.endMs != 0 && options.endMs < length ? options.endMs : length;
+    Trim trim;
+    trim.skip = samples_in(early_ms, rate);
+    if (options.endMs != 0) trim.left = samples_in(end - options.startMs, rate);
 
     /* The header's fields and marks go into the output's tags and the
      * sidecars; a record that cannot be read leaves the audio untagged. */
@@ -87,11 +140,11 @@ int decode_file(const DecodeOptions &options)
     sink.metadata = described ? &metadata : nullptr;
     sink.startMs = options.startMs;
     sink.endMs = options.endMs != 0 && options.endMs < length ? options.endMs : length;
-    if (!sink.open(options.output, decode_format(options), options.f32, rate)) return kExitFailure;
+    PartFile part(options.output);
+    if (!sink.open(part.path(), decode_format(options), options.f32, rate)) return kExitFailure;
 
     const bool bar = isatty(fileno(stderr)) != 0;
-    const uint32_t end = options.endMs != 0 && options.endMs < length ? options.endMs : length;
-    double position = options.startMs;
+    double position = options.startMs - early_ms;
     int shown = -1;
     bool ok = true;
     std::vector<float> out;
@@ -132,7 +185,7 @@ int decode_file(const DecodeOptions &options)
             break;
         }
 #endif
-        ok = sink.write(out);
+        ok = write_trimmed(sink, out, &trim);
         if (!ok) break;
         position += codec ? 30 : 24;
         if (bar && end > 0) {
@@ -143,12 +196,12 @@ int decode_file(const DecodeOptions &options)
                 shown = percent;
             }
         }
-        if (options.endMs != 0 && position >= options.endMs) break;
+        if (trim.left == 0) break;
     }
 #ifdef KVX_HAVE_SOXR
     if (ok) {
         out.clear();
-        ok = resampler.finish(&out) && sink.write(out);
+        ok = resampler.finish(&out) && write_trimmed(sink, out, &trim);
     }
 #endif
     if (bar) std::fputc('\n', stderr);
@@ -157,6 +210,10 @@ int decode_file(const DecodeOptions &options)
         std::fprintf(stderr, "kvx: %s: write failed\n", options.output.c_str());
         return 1;
     }
+    if (!part.commit()) return kExitFailure;
+    if (options.status)
+        std::fprintf(stderr, "%s -> %s: %s\n", options.input.c_str(), options.output.c_str(),
+                     format_time(static_cast<uint32_t>(trim.written * 1000 / rate)).c_str());
     if (!write_sidecars(options.labels, options.json, described ? &metadata : nullptr, options.output, rate,
                         sink.startMs, sink.endMs))
         return kExitFailure;
@@ -175,6 +232,12 @@ void add_decode_command(CLI::App &tool)
             return usage_error(*self, "--raw is for -o - (standard output); a file named .raw or .pcm is raw anyway");
         if (decode->f32 && decode_format(*decode) == AudioFormat::Flac)
             return usage_error(*self, "--format f32: FLAC holds 16-bit samples here; write .wav or .raw");
+        if (decode->folder.empty() && decode->output.empty())
+            return usage_error(*self, "--output is required (or --dir FOLDER, for several recordings)");
+        if (!decode->folder.empty()) return decode_batch(*self, *decode);
+        if (decode->inputs.size() > 1)
+            return usage_error(*self, "several recordings are decoded into a folder: -d FOLDER, not -o");
+        decode->input = decode->inputs.front();
         return decode_file(*decode);
     });
     *self = command;
@@ -192,12 +255,30 @@ void add_decode_command(CLI::App &tool)
             return refused + " (.raw or .pcm: the samples alone; -: standard output)";
         },
         "");
-    command->add_option("FILE", decode->input, "the recording")->required();
-    command->add_option("-o,--output", decode->output, "the output file (- for standard output): its extension tells the format")
-        ->required()
-        ->check(audio_name)
-        ->type_name("OUT");
-    add_time(command, "--start", &decode->startMs, "decode from here (the block that holds it)");
+    command->add_option("FILE", decode->inputs, "the recording, or several with -d")->required();
+    CLI::Option *output =
+        command->add_option("-o,--output", decode->output, "the output file (- for standard output): its extension tells the format")
+            ->check(audio_name)
+            ->type_name("OUT");
+    CLI::Option *folder = command->add_option("-d,--dir", decode->folder, "decode each FILE into this folder, named as the FILE")
+                              ->excludes(output)
+                              ->type_name("FOLDER");
+    command->add_option("--type", decode->type, "with -d: the outputs' format, wav (the default), flac or raw")
+#ifdef KVX_HAVE_SNDFILE
+        ->check(CLI::IsMember({"wav", "flac", "raw"}))
+#else
+        ->check(CLI::IsMember({"wav", "raw"}))
+#endif
+        ->type_name("TYPE")
+        ->needs(folder);
+    command->add_option("-j,--jobs", decode->jobs, "with -d: decode N files at once")
+        ->check(CLI::Range(1u, 64u))
+        ->type_name("N")
+        ->needs(folder);
+    command->add_flag("--force", decode->force, "with -d: replace outputs that exist (else they are left, and refused)")
+        ->needs(folder);
+    command->add_flag("--status", decode->status, "say \"FILE -> OUT: length\" on stderr at the end")->group("");
+    add_time(command, "--start", &decode->startMs, "decode from here, to the sample");
     add_time(command, "--end", &decode->endMs, "decode up to here")->each([decode](const std::string &) {
         decode->haveEnd = true;
     });
@@ -233,11 +314,6 @@ void add_decode_command(CLI::App &tool)
 #else
         "This build has no libsoxr: it has no --rate, and refuses a file with both codecs.\n"
 #endif
-        "A damaged or cut-short file is decoded as far as and around the damage: each damaged\n"
-        "stretch (a block header or frame count no recorder writes, frames that do not meet\n"
-        "the next block) becomes silence as long as it was (\"about\" where the header cannot\n"
-        "tell), a file cut short ends at its last whole frame; standard error gets a \"damage:\"\n"
-        "line for each and the length recovered, and the exit status is 3.\n"
         "WAV and FLAC files keep the header (UTF-8): title = text 1, artist = text 2, album =\n"
         "text 3, date = the recording's start (YYYY-MM-DD hh:mm:ss), software = kvx; the\n"
         "comment holds every other field as key=value lines (as in --json, itemA.a ...).  In a\n"
@@ -248,6 +324,22 @@ void add_decode_command(CLI::App &tool)
         "lines \"start<TAB>end<TAB>text\" in seconds from --start (end = start), the label\n"
         "track audio editors import; --json FILE every field and mark as `kvx info --json` gives\n"
         "them, with the output's file, rate and stretch.  Standard output carries no tags.\n"
+        "A damaged or cut-short file is decoded as far as and around the damage: each damaged\n"
+        "stretch (a block header or frame count no recorder writes, frames that do not meet\n"
+        "the next block) becomes silence as long as it was (\"about\" where the header cannot\n"
+        "tell), a file cut short ends at its last whole frame; standard error gets a \"damage:\"\n"
+        "line for each and the length recovered, and the exit status is 3.\n"
+        "--start and --end cut the output to the sample at the output rate: it begins at --start\n"
+        "and lasts (end - start) x rate / 1000 samples, those of a decode of the whole file (the\n"
+        "decoder starts 3 s early, at a block, and settles).\n"
+        "Several recordings: 'kvx decode A.kvx B.kvx ... -d FOLDER' writes FOLDER/A.wav, ...\n"
+        "(--type flac or raw for .flac or .raw), each decoded by a process of its own, -j N at\n"
+        "once.  Two recordings of one name are refused before anything is decoded; an output\n"
+        "that exists already is left, and its recording refused, unless --force.  Standard\n"
+        "error gets a line per recording: \"A.kvx -> FOLDER/A.wav: 0:12:31.240\" (the output's\n"
+        "length) or \"B.kvx: not a KVX file\".  The exit status is 0 when every recording was\n"
+        "decoded, 1 when one failed, else 3 when one was salvaged.  An output file is written\n"
+        "as .NAME.PID.part beside it and takes its name only when whole.\n"
         "-o - writes a WAV stream to standard output (its sizes say \"unknown\" where the output\n"
         "cannot seek), --raw the samples alone (little-endian); a name ending in .raw or .pcm\n"
         "gets the samples alone too.  Messages and progress go to standard error only.");
