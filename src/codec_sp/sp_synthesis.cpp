@@ -203,8 +203,8 @@ void sp_postfilter(int32_t x[kSpSubframe], const int32_t a[kSpOrder + 1], int sc
      * the 15th slot), the denominator's 14 one sample before the output. */
     int16_t in16[kSpOrder + kSpSubframe + 2] = {};
     int16_t den16[kSpOrder + kSpSubframe + 2] = {};
-    int16_t bReversed[kSpDotWidth];
-    int16_t cReversed[kSpDotWidth];
+    int16_t bReversed[kSpDotWidth] = {};
+    int16_t cReversed[kSpDotWidth] = {};
     const bool fast = g_spFastPaths && narrow16(in, kSpOrder + kSpSubframe, in16) && narrow16(den, kSpOrder, den16) &&
                       reverse_taps(b, bReversed) && reverse_taps(c, cReversed);
     if (fast) bReversed[kSpOrder] = static_cast<int16_t>(b[0]);
