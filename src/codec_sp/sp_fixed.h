@@ -101,6 +101,55 @@ inline uint32_t dot_mod(const int16_t *a, const int16_t *b, int n)
 #endif
 }
 
+/* The last 16 values of a recursion (its output line), moved along by one
+ * value per output.  With SSE2 they stay in two registers: reading them
+ * back from the line, 16 bytes across the 2 just written, would wait for
+ * that store on every output. */
+struct Window16 {
+#if defined(__SSE2__)
+    __m128i lo, hi;                       /* values 0..7 and 8..15 */
+#else
+    int16_t v[16];
+#endif
+};
+
+inline void window_load(Window16 &w, const int16_t *v)
+{
+#if defined(__SSE2__)
+    w.lo = _mm_loadu_si128(reinterpret_cast<const __m128i *>(v));
+    w.hi = _mm_loadu_si128(reinterpret_cast<const __m128i *>(v + 8));
+#else
+    for (int i = 0; i < 16; ++i) w.v[i] = v[i];
+#endif
+}
+
+/* sum taps[i] w[i] modulo 2^32. */
+inline uint32_t window_dot(const Window16 &w, const int16_t taps[16])
+{
+#if defined(__SSE2__)
+    __m128i acc = _mm_add_epi32(_mm_madd_epi16(w.lo, _mm_loadu_si128(reinterpret_cast<const __m128i *>(taps))),
+                                _mm_madd_epi16(w.hi, _mm_loadu_si128(reinterpret_cast<const __m128i *>(taps + 8))));
+    acc = _mm_add_epi32(acc, _mm_shuffle_epi32(acc, 0x4e));
+    acc = _mm_add_epi32(acc, _mm_shuffle_epi32(acc, 0xb1));
+    return static_cast<uint32_t>(_mm_cvtsi128_si32(acc));
+#else
+    return dot_mod(w.v, taps, 16);
+#endif
+}
+
+/* Moves the window one value along (value i + 1 becomes value i) and puts
+ * `newest` at 13, where the line's newest output then sits. */
+inline void window_push13(Window16 &w, int16_t newest)
+{
+#if defined(__SSE2__)
+    w.lo = _mm_or_si128(_mm_srli_si128(w.lo, 2), _mm_slli_si128(w.hi, 14));
+    w.hi = _mm_insert_epi16(_mm_srli_si128(w.hi, 2), newest, 5);
+#else
+    for (int i = 0; i < 15; ++i) w.v[i] = w.v[i + 1];
+    w.v[13] = newest;
+#endif
+}
+
 /* A 32-bit sum taken modulo 2^32 as a signed value: wrap32 of it. */
 constexpr int32_t as_signed(uint32_t v)
 {

@@ -135,10 +135,13 @@ bool synthesis_filter_16(const int32_t a[kSpOrder + 1], int shift, const int32_t
     if (n > kSpSubframe || !reverse_taps(a, reversed) || !narrow16(memory + 1, kSpOrder, past)) return false;
     for (int i = 1; i <= kSpOrder; ++i) line[kSpOrder - i] = past[i - 1];
     const uint32_t a0 = static_cast<uint32_t>(a[0]);
+    Window16 window;
+    window_load(window, line);
     for (int j = 0; j < n; ++j) {
-        const uint32_t acc = a0 * static_cast<uint32_t>(e[j]) + 4096u - dot_mod(reversed, line + j, kSpDotWidth);
+        const uint32_t acc = a0 * static_cast<uint32_t>(e[j]) + 4096u - window_dot(window, reversed);
         const int32_t v = clamp16(as_signed(acc) >> shift);
         line[kSpOrder + j] = static_cast<int16_t>(v);
+        window_push13(window, static_cast<int16_t>(v));
         y[j] = v;
     }
     for (int i = 1; i <= kSpOrder; ++i) memory[i] = line[kSpOrder + n - i];
@@ -208,15 +211,17 @@ void sp_postfilter(int32_t x[kSpSubframe], const int32_t a[kSpOrder + 1], int sc
     const bool fast = g_spFastPaths && narrow16(in, kSpOrder + kSpSubframe, in16) && narrow16(den, kSpOrder, den16) &&
                       reverse_taps(b, bReversed) && reverse_taps(c, cReversed);
     if (fast) bReversed[kSpOrder] = static_cast<int16_t>(b[0]);
+    Window16 denWindow;
+    window_load(denWindow, den16);
     for (int n = 0; n < kSpSubframe; ++n) {
         int32_t zero;
         int32_t *pden = den + kSpOrder + n;
         if (fast) {
             zero = clamp_sym16(as_signed(4096u + dot_mod(bReversed, in16 + n, kSpDotWidth)) >> shift);
             const uint32_t acc = static_cast<uint32_t>(c[0]) * static_cast<uint32_t>(zero) + 4096u -
-                                 dot_mod(cReversed, den16 + n, kSpDotWidth);
+                                 window_dot(denWindow, cReversed);
             *pden = clamp16(as_signed(acc) >> shift);
-            den16[kSpOrder + n] = static_cast<int16_t>(*pden);
+            window_push13(denWindow, static_cast<int16_t>(*pden));
             continue;
         }
         const int32_t *pin = in + kSpOrder + n;
