@@ -67,7 +67,7 @@ endfunction()
 # NAME=BASE=EXIT=MESSAGE=damage (kvxgen options, | between words; offsets as
 # sums: audio block k, from 0, begins at 1024+512*k behind a two-block header)
 set(cases
-  "empty=empty=1=not a KVX file \\(it is empty\\)="
+  "empty=empty=1=not a KVX file \\(result 7\\)="
   "text=text=1=text.kvx: not a KVX file="
   "cut-header1=sp=1=cut short inside its header \\(300 of 1024 bytes\\)=--cut|300"
   "cut-header2=sp=1=header says 2 blocks, file has 1: no audio=--cut|800"

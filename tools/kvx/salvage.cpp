@@ -427,9 +427,11 @@ int Salvage::open(const std::string &path, bool header_only)
     /* A file that cannot be read is the library's to report. */
     if (!read_all(path, &bytes)) return 0;
     scan_ = scan_bytes(bytes);
-    if (scan_.verdict == FileScan::NotKvx || (scan_.verdict == FileScan::NoAudio && !header_only)) {
-        std::fprintf(stderr, "kvx: %s: %s%s\n", path.c_str(), scan_.problem.c_str(),
-                     scan_.verdict == FileScan::NoAudio ? ": no audio to recover" : "");
+    /* Not a KVX file at all: the library says so, in the words every
+     * command uses for it. */
+    if (scan_.verdict == FileScan::NotKvx) return 0;
+    if (scan_.verdict == FileScan::NoAudio && !header_only) {
+        std::fprintf(stderr, "kvx: %s: %s: no audio to recover\n", path.c_str(), scan_.problem.c_str());
         return kExitFailure;
     }
     if (scan_.repaired.empty()) return 0;
