@@ -55,6 +55,8 @@ AudioFormat decode_format(const DecodeOptions &options)
 
 /* The part of the decoded samples that lies from --start to --end: a
  * session hands out the samples of its first block before the start. */
+constexpr size_t kWriteSamples = 16384;
+
 struct Trim {
     uint64_t skip = 0;          /* samples still to drop */
     uint64_t left = UINT64_MAX; /* samples still wanted */
@@ -159,7 +161,6 @@ int decode_file(const DecodeOptions &options)
         if (pcm == nullptr) continue; /* a change of codec */
         const uint32_t from = codec ? kLpRate : sp_rate;
         const size_t samples = codec ? 240 : sp_rate == kSpRate ? 288 : 264;
-        out.clear();
         if (from != run_rate) {
 #ifdef KVX_HAVE_SOXR
             ok = resampler.finish(&out);
@@ -177,7 +178,9 @@ int decode_file(const DecodeOptions &options)
             if (!ok) break;
         }
         if (from == rate) {
-            for (size_t i = 0; i < samples; ++i) out.push_back(pcm[i] * (1.0f / 32768.0f));
+            const size_t at = out.size();
+            out.resize(at + samples);
+            for (size_t i = 0; i < samples; ++i) out[at + i] = pcm[i] * (1.0f / 32768.0f);
         }
 #ifdef KVX_HAVE_SOXR
         else if (!resampler.process(pcm, samples, &out)) {
@@ -185,8 +188,13 @@ int decode_file(const DecodeOptions &options)
             break;
         }
 #endif
-        ok = write_trimmed(sink, out, &trim);
-        if (!ok) break;
+        /* Written some thousand samples at a time, or as soon as they hold
+         * all that is still wanted. */
+        if (out.size() >= kWriteSamples || out.size() >= trim.skip + trim.left) {
+            ok = write_trimmed(sink, out, &trim);
+            out.clear();
+            if (!ok) break;
+        }
         position += codec ? 30 : 24;
         if (bar && end > 0) {
             const int percent = static_cast<int>(100.0 * position / end > 100 ? 100 : 100.0 * position / end);
@@ -199,11 +207,9 @@ int decode_file(const DecodeOptions &options)
         if (trim.left == 0) break;
     }
 #ifdef KVX_HAVE_SOXR
-    if (ok) {
-        out.clear();
-        ok = resampler.finish(&out) && write_trimmed(sink, out, &trim);
-    }
+    if (ok) ok = resampler.finish(&out);
 #endif
+    if (ok) ok = write_trimmed(sink, out, &trim);
     if (bar) std::fputc('\n', stderr);
     const bool closed = sink.close(rate);
     if (!ok || !closed) {

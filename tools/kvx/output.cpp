@@ -8,6 +8,7 @@
 #include "output.h"
 
 #include <cctype>
+#include <cfloat>
 #include <cmath>
 #include <cstring>
 
@@ -116,10 +117,24 @@ bool WavWriter::write(const int16_t *samples, size_t count)
 
 void to_s16(const float *in, size_t count, int16_t *out)
 {
+    /* Rounded to the nearest, ties to even, as lrint() does: adding and
+     * taking away 1.5 * 2^23 leaves a float of that size no fraction, and
+     * its rounding is to even.  Exact for every clipped value, and a loop
+     * the compiler can vectorise. */
+#if FLT_EVAL_METHOD == 0
+    const float magic = 12582912.0f;
+    for (size_t i = 0; i < count; ++i) {
+        float v = in[i] * 32768.0f;
+        v = v > 32767.0f ? 32767.0f : v < -32768.0f ? -32768.0f : v;
+        out[i] = static_cast<int16_t>((v + magic) - magic);
+    }
+#else
+    /* x87 sums keep more bits than a float: no such trick there. */
     for (size_t i = 0; i < count; ++i) {
         const float v = in[i] * 32768.0f;
         out[i] = static_cast<int16_t>(v >= 32767.0f ? 32767 : v <= -32768.0f ? -32768 : std::lrint(v));
     }
+#endif
 }
 
 bool WavWriter::write(const float *samples, size_t count)
