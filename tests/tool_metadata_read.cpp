@@ -1,16 +1,49 @@
 /* Prints what libsndfile reads from an audio file, for the tool's metadata
  * tests: "frames N", "rate N", "string NAME TEXT" (one a tag; the comment's
- * lines each on one), "cue POSITION LABEL". */
+ * lines each on one), "cue POSITION LABEL".  Given two files, it prints
+ * "differ N of M": the samples whose 16-bit values differ (a float sample
+ * rounded to the nearest, ties to even, and clipped). */
 #include <sndfile.h>
 
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
+
+namespace {
+
+bool read_all(const char *path, std::vector<double> *samples)
+{
+    SF_INFO info{};
+    SNDFILE *file = sf_open(path, SFM_READ, &info);
+    if (file == nullptr) return false;
+    samples->resize(static_cast<size_t>(info.frames) * static_cast<size_t>(info.channels));
+    const sf_count_t got = sf_read_double(file, samples->data(), static_cast<sf_count_t>(samples->size()));
+    sf_close(file);
+    return got == static_cast<sf_count_t>(samples->size());
+}
+
+double s16(double v)
+{
+    return std::fmin(32767, std::fmax(-32768, std::nearbyint(v * 32768)));
+}
+
+} // namespace
 
 int main(int argc, char **argv)
 {
+    if (argc == 3) {
+        std::vector<double> a, b;
+        if (!read_all(argv[1], &a) || !read_all(argv[2], &b)) return 1;
+        size_t differ = a.size() > b.size() ? a.size() - b.size() : b.size() - a.size();
+        for (size_t i = 0; i < a.size() && i < b.size(); ++i)
+            differ += s16(a[i]) != s16(b[i]);
+        std::printf("differ %zu of %zu\n", differ, a.size());
+        return 0;
+    }
     if (argc != 2) {
-        std::fprintf(stderr, "usage: tool_metadata_read FILE\n");
+        std::fprintf(stderr, "usage: tool_metadata_read FILE [OTHER]\n");
         return 2;
     }
     SF_INFO info{};
