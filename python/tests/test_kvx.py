@@ -2,7 +2,9 @@
 and edits; and what it answers to bad input."""
 import json
 import os
+import random
 import shutil
+import signal
 import subprocess
 import sys
 import threading
@@ -166,6 +168,46 @@ def test_bad_inputs_raise_their_class(tmp_path, copy, tools):
     with pytest.raises(kvx.KvxError) as caught:
         kvx.info(tmp_path / "missing.kvx")
     assert caught.value.code == 1
+
+
+@pytest.mark.parametrize("kind", ["sp", "lp", "mixed", "full"])
+def test_walk_of_damaged_bytes_ends(samples, kind):
+    """The block walk over noise, flipped bytes, cut files and noise in block
+    headers ends within seconds, raises only the package's errors, and what
+    it keeps lies inside what it walked."""
+    from kvx import _scan
+    rng = random.Random(kind)
+    good = samples[kind].read_bytes()
+
+    def stuck(*_):
+        raise TimeoutError("the walk does not end")
+
+    previous = signal.signal(signal.SIGALRM, stuck)
+    try:
+        for case in range(160):
+            image = bytearray(good)
+            if case % 4 == 0:
+                image = bytearray([rng.choice((1, 2))]) + rng.randbytes(rng.randrange(4096))
+            elif case % 4 == 1:
+                for _ in range(rng.randrange(1, 40)):
+                    image[rng.randrange(len(image))] = rng.randrange(256)
+            elif case % 4 == 2:
+                del image[rng.randrange(len(image)):]
+            else:
+                for _ in range(rng.randrange(1, 8)):
+                    at = 1024 + rng.randrange(len(image) // 512 - 2) * 512 + rng.randrange(6)
+                    image[at] = rng.choice((0, 0x7F, 0x80, 0xAA, 0xFF, rng.randrange(256)))
+            signal.setitimer(signal.ITIMER_REAL, 5)
+            try:
+                frames = _scan.walk(bytes(image), rng.randrange(4000), rng.choice((None, 6000)), keep=True)
+            except kvx.KvxError:
+                continue
+            finally:
+                signal.setitimer(signal.ITIMER_REAL, 0)
+            assert frames.chosen_ms <= frames.length_ms and frames.count * 24 <= frames.chosen_ms, case
+            assert frames.broken_block < 0 or frames.broken_ms == frames.length_ms, case
+    finally:
+        signal.signal(signal.SIGALRM, previous)
 
 
 @pytest.mark.parametrize("convert", [str, os.fsencode, Path])
