@@ -7,6 +7,7 @@
  */
 #include "output.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cfloat>
 #include <cmath>
@@ -125,8 +126,8 @@ void to_s16(const float *in, size_t count, int16_t *out)
     const float magic = 12582912.0f;
     for (size_t i = 0; i < count; ++i) {
         float v = in[i] * 32768.0f;
-        v = v > 32767.0f ? 32767.0f : v < -32768.0f ? -32768.0f : v;
-        out[i] = static_cast<int16_t>((v + magic) - magic);
+        v = std::min(std::max(v, -32768.0f), 32767.0f);
+        out[i] = static_cast<int16_t>(static_cast<int32_t>((v + magic) - magic));
     }
 #else
     /* x87 sums keep more bits than a float: no such trick there. */
