@@ -226,7 +226,9 @@ FileScan scan_bytes(const std::vector<uint8_t> &b)
         }
     }
     /* The frames that decode: those inside the block, and a last frame
-     * that runs on into a sound block that holds its rest. */
+     * that runs on into a sound block that holds its rest.  The decoder
+     * joins that rest from the next block by its first-frame offset alone,
+     * so the next block may be one without frames. */
     bool cut = false;
     for (size_t i = 0; i < list.size(); ++i) {
         BlockScan &a = list[i];
@@ -241,9 +243,11 @@ FileScan scan_bytes(const std::vector<uint8_t> &b)
         }
         if (last) continue; /* runs into the end marker: lost */
         const BlockScan &next = list[i + 1];
-        if (!next.bad && next.frames && next.stored >= stored_end(a.codec, hdr::kBlockHeaderBytes + a.end - kBlock))
+        const uint32_t rest = hdr::kBlockHeaderBytes + a.end - kBlock;
+        const bool meets = !next.bad && next.first == rest;
+        if (meets && next.stored >= stored_end(a.codec, rest))
             ++a.keep;
-        else if (!next.bad && next.frames)
+        else if (meets)
             cut = a.cut = true;
     }
 
@@ -343,12 +347,14 @@ FileScan scan_bytes(const std::vector<uint8_t> &b)
     /* The repaired copy: the damaged blocks without frames (in the codec of
      * the sound block before them, so that the codec flags stay), the
      * frames that do not decode counted off, the file cut behind the last
-     * block that has any. */
+     * block that has any, or that holds the rest of the last frame.  A
+     * block that keeps no frame of its own keeps its first-frame offset,
+     * which still leads the decoder to the rest of the frame before it. */
     scan.repaired.assign(b.begin(), b.begin() + static_cast<std::ptrdiff_t>(audio));
     uint8_t codec = 0;
     size_t last_with_frames = 0;
     for (size_t i = 0; i < list.size(); ++i)
-        if (!list[i].bad && list[i].keep > 0) last_with_frames = i + 1;
+        if (!list[i].bad && list[i].keep > 0) last_with_frames = i + 1 + (list[i].keep > list[i].inside ? 1 : 0);
     for (size_t i = 0; i < last_with_frames; ++i) {
         const BlockScan &a = list[i];
         const size_t at = audio + i * kBlock;
@@ -356,7 +362,9 @@ FileScan scan_bytes(const std::vector<uint8_t> &b)
                                    b.begin() + static_cast<std::ptrdiff_t>(at + a.stored));
         block.resize(kBlock, 0xFF);
         if (a.bad || (a.frames && a.keep == 0)) {
-            hdr::put16(&block[hdr::kBlockFirstFrame], static_cast<uint16_t>(hdr::kBlockHeaderBytes << 7 | kFirstWordLowBits));
+            if (a.bad)
+                hdr::put16(&block[hdr::kBlockFirstFrame],
+                           static_cast<uint16_t>(hdr::kBlockHeaderBytes << 7 | kFirstWordLowBits));
             block[hdr::kBlockFrameCount] = 0xFF;
             block[hdr::kBlockCodec] = codec;
         } else if (a.frames) {
