@@ -12,7 +12,10 @@
 
 #include <stdint.h>
 
-#if defined(__SSE2__)
+/* SSE2 where the target has it; KVX_SP_PORTABLE (a test build) keeps to
+ * the plain loops beside each SSE2 block, which give the same sums. */
+#if defined(__SSE2__) && !defined(KVX_SP_PORTABLE)
+#define KVX_SP_SSE2 1
 #include <emmintrin.h>
 #endif
 
@@ -84,7 +87,7 @@ inline bool narrow16(const int32_t *v, int n, int16_t *to)
 /* sum a[i] b[i] modulo 2^32, for n a multiple of 8. */
 inline uint32_t dot_mod(const int16_t *a, const int16_t *b, int n)
 {
-#if defined(__SSE2__)
+#if defined(KVX_SP_SSE2)
     __m128i acc = _mm_setzero_si128();
     for (int i = 0; i < n; i += 8) {
         const __m128i va = _mm_loadu_si128(reinterpret_cast<const __m128i *>(a + i));
@@ -101,12 +104,53 @@ inline uint32_t dot_mod(const int16_t *a, const int16_t *b, int n)
 #endif
 }
 
+#if defined(KVX_SP_SSE2)
+/* The four sums of m0..m3 in one vector, sum(m0) in lane 0. */
+inline __m128i sum_each4(__m128i m0, __m128i m1, __m128i m2, __m128i m3)
+{
+    const __m128i t0 = _mm_add_epi32(_mm_unpacklo_epi32(m0, m1), _mm_unpackhi_epi32(m0, m1));
+    const __m128i t1 = _mm_add_epi32(_mm_unpacklo_epi32(m2, m3), _mm_unpackhi_epi32(m2, m3));
+    return _mm_add_epi32(_mm_unpacklo_epi64(t0, t1), _mm_unpackhi_epi64(t0, t1));
+}
+#endif
+
+/* sums[o] = sum taps[k] line[o + k] modulo 2^32 for o = 0..3: four
+ * outputs of a filter along a line, for n a multiple of 8. */
+inline void dot_mod_x4(const int16_t *taps, const int16_t *line, int n, uint32_t sums[4])
+{
+#if defined(KVX_SP_SSE2)
+    __m128i m[4] = {_mm_setzero_si128(), _mm_setzero_si128(), _mm_setzero_si128(), _mm_setzero_si128()};
+    for (int k = 0; k < n; k += 8) {
+        const __m128i t = _mm_loadu_si128(reinterpret_cast<const __m128i *>(taps + k));
+        for (int o = 0; o < 4; ++o)
+            m[o] = _mm_add_epi32(m[o], _mm_madd_epi16(t, _mm_loadu_si128(reinterpret_cast<const __m128i *>(line + o + k))));
+    }
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(sums), sum_each4(m[0], m[1], m[2], m[3]));
+#else
+    for (int o = 0; o < 4; ++o) sums[o] = dot_mod(taps, line + o, n);
+#endif
+}
+
+/* sums[o] = sum taps[o][k] lines[o][k] modulo 2^32 (k < 8) for o = 0..3. */
+inline void dot8_x4(const int16_t *const taps[4], const int16_t *const lines[4], uint32_t sums[4])
+{
+#if defined(KVX_SP_SSE2)
+    __m128i m[4];
+    for (int o = 0; o < 4; ++o)
+        m[o] = _mm_madd_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i *>(taps[o])),
+                              _mm_loadu_si128(reinterpret_cast<const __m128i *>(lines[o])));
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(sums), sum_each4(m[0], m[1], m[2], m[3]));
+#else
+    for (int o = 0; o < 4; ++o) sums[o] = dot_mod(taps[o], lines[o], 8);
+#endif
+}
+
 /* The last 16 values of a recursion (its output line), moved along by one
  * value per output.  With SSE2 they stay in two registers: reading them
  * back from the line, 16 bytes across the 2 just written, would wait for
  * that store on every output. */
 struct Window16 {
-#if defined(__SSE2__)
+#if defined(KVX_SP_SSE2)
     __m128i lo, hi;                       /* values 0..7 and 8..15 */
 #else
     int16_t v[16];
@@ -115,7 +159,7 @@ struct Window16 {
 
 inline void window_load(Window16 &w, const int16_t *v)
 {
-#if defined(__SSE2__)
+#if defined(KVX_SP_SSE2)
     w.lo = _mm_loadu_si128(reinterpret_cast<const __m128i *>(v));
     w.hi = _mm_loadu_si128(reinterpret_cast<const __m128i *>(v + 8));
 #else
@@ -126,7 +170,7 @@ inline void window_load(Window16 &w, const int16_t *v)
 /* sum taps[i] w[i] modulo 2^32. */
 inline uint32_t window_dot(const Window16 &w, const int16_t taps[16])
 {
-#if defined(__SSE2__)
+#if defined(KVX_SP_SSE2)
     __m128i acc = _mm_add_epi32(_mm_madd_epi16(w.lo, _mm_loadu_si128(reinterpret_cast<const __m128i *>(taps))),
                                 _mm_madd_epi16(w.hi, _mm_loadu_si128(reinterpret_cast<const __m128i *>(taps + 8))));
     acc = _mm_add_epi32(acc, _mm_shuffle_epi32(acc, 0x4e));
@@ -141,7 +185,7 @@ inline uint32_t window_dot(const Window16 &w, const int16_t taps[16])
  * `newest` at 13, where the line's newest output then sits. */
 inline void window_push13(Window16 &w, int16_t newest)
 {
-#if defined(__SSE2__)
+#if defined(KVX_SP_SSE2)
     w.lo = _mm_or_si128(_mm_srli_si128(w.lo, 2), _mm_slli_si128(w.hi, 14));
     w.hi = _mm_insert_epi16(_mm_srli_si128(w.hi, 2), newest, 5);
 #else

@@ -129,28 +129,49 @@ bool speed_stage(int32_t *frame, int32_t *held, const SpeedProfile &profile, uin
 
 namespace {
 
-/* The fast path of sp_rate_convert (see sp_fixed.h), for a line of 16-bit
- * values: each phase's six taps reversed in eight slots, the last two
- * zero, so that output o reads line[pos - 5 .. pos + 3). */
-bool rate_convert_16(const int32_t line[kSpRateTaps + kSpFrameSamples], int32_t out[kSpOutputSamples])
+/* Each phase's six taps reversed in eight slots, the last two zero, for
+ * the fast path below. */
+struct RateTaps16 {
+    int16_t v[kSpRatePhases][8];
+};
+
+RateTaps16 reversed_rate_taps()
 {
-    constexpr int kWidth = 8;
-    int16_t line16[kSpRateTaps + kSpFrameSamples + 2] = {};
-    if (!narrow16(line, kSpRateTaps + kSpFrameSamples, line16)) return false;
-    int16_t taps[kSpRatePhases][kWidth] = {};
+    RateTaps16 t = {};
     for (int phase = 0; phase < kSpRatePhases; ++phase) {
         for (int j = 0; j < kSpRateTaps; ++j)
-            taps[phase][kSpRateTaps - 1 - j] = static_cast<int16_t>(kSpRateFilter_Q15[phase + kSpRatePhases * j]);
+            t.v[phase][kSpRateTaps - 1 - j] = static_cast<int16_t>(kSpRateFilter_Q15[phase + kSpRatePhases * j]);
     }
+    return t;
+}
+
+const RateTaps16 kRateTaps16 = reversed_rate_taps();
+
+/* The fast path of sp_rate_convert (see sp_fixed.h), for a line of 16-bit
+ * values, four outputs at a time: output o reads line[pos - 5 .. pos + 3)
+ * with its phase's reversed taps. */
+bool rate_convert_16(const int32_t line[kSpRateTaps + kSpFrameSamples], int32_t out[kSpOutputSamples])
+{
+    static_assert(kSpOutputSamples % 4 == 0, "whole groups of four outputs");
+    int16_t line16[kSpRateTaps + kSpFrameSamples + 2] = {};
+    if (!narrow16(line, kSpRateTaps + kSpFrameSamples, line16)) return false;
     int pos = kSpRateTaps;
     int phase = 0;
-    for (int o = 0; o < kSpOutputSamples; ++o) {
-        out[o] = clamp_sym16(as_signed(dot_mod(taps[phase], line16 + pos - (kSpRateTaps - 1), kWidth)) >> 15);
-        ++pos;
-        if (++phase == kSpRatePhases) {
-            phase = 0;
+    for (int o = 0; o < kSpOutputSamples; o += 4) {
+        const int16_t *taps[4];
+        const int16_t *lines[4];
+        for (int k = 0; k < 4; ++k) {
+            taps[k] = kRateTaps16.v[phase];
+            lines[k] = line16 + pos - (kSpRateTaps - 1);
             ++pos;
+            if (++phase == kSpRatePhases) {
+                phase = 0;
+                ++pos;
+            }
         }
+        uint32_t sums[4];
+        dot8_x4(taps, lines, sums);
+        for (int k = 0; k < 4; ++k) out[o + k] = clamp_sym16(as_signed(sums[k]) >> 15);
     }
     return true;
 }

@@ -122,29 +122,58 @@ bool reverse_taps(const int32_t t[kSpOrder + 1], int16_t reversed[kSpDotWidth])
     return fits;
 }
 
-/* The fast path of sp_synthesis_filter for 16-bit taps and memory (see
- * sp_fixed.h); false, having changed nothing, when they do not fit. */
+/* The all-pole recursion of the synthesis filter and of the postfilter's
+ * denominator on 16-bit taps and outputs (see sp_fixed.h):
+ *   y(j) = clamp16((head[j] - sum t_i y(j - i), i = 1..14) >> shift),
+ * the sum modulo 2^32.  line[kLead + j] receives y(j); before, line[1 ..
+ * kLead) holds y(-14)..y(-1) and line[0] is spare.  `reversed` is as
+ * reverse_taps gives it.
+ *
+ * The newest output's term is taken apart from the window's: the window
+ * holds y(j - 2) and older, so its sum for an output is formed while the
+ * output before is still being computed, and only t_1 y(j - 1) waits on
+ * that output.  Sums modulo 2^32 do not depend on the grouping. */
+constexpr int kLead = kSpOrder + 1;
+
+void all_pole_16(const int16_t reversed[kSpDotWidth], const uint32_t *head, int n, int shift, int16_t *line)
+{
+    /* Window slot k holds y(j + k - kLead) and pairs with t_(kLead - k):
+     * t_2..t_14 in slots 13..1, nothing in the slots of y(j - 1) and y(j). */
+    int16_t older[kSpDotWidth] = {};
+    for (int k = 1; k < kSpOrder; ++k) older[k] = reversed[k - 1];
+    const uint32_t newestTap = static_cast<uint32_t>(int32_t{reversed[kSpOrder - 1]});
+    Window16 window;
+    window_load(window, line);
+    uint32_t previous = static_cast<uint32_t>(int32_t{line[kLead - 1]});
+    for (int j = 0; j < n; ++j) {
+        const uint32_t acc = head[j] - window_dot(window, older) - newestTap * previous;
+        const int16_t v = static_cast<int16_t>(clamp16(as_signed(acc) >> shift));
+        window_push13(window, static_cast<int16_t>(previous));
+        line[kLead + j] = v;
+        previous = static_cast<uint32_t>(int32_t{v});
+    }
+}
+
+/* The fast path of sp_synthesis_filter for 16-bit taps and memory; false,
+ * having changed nothing, when they do not fit. */
 bool synthesis_filter_16(const int32_t a[kSpOrder + 1], int shift, const int32_t *e, int32_t *y, int n,
                          int32_t memory[kSpOrder + 1])
 {
-    /* line[kSpOrder + j] is y(j), the memory before it oldest first; the
-     * sum for y(j) reads line[j .. j + 16), the last two slots times 0. */
-    int16_t line[kSpOrder + kSpSubframe + 2] = {};
+    int16_t line[kLead + kSpSubframe] = {};
     int16_t reversed[kSpDotWidth];
-    int16_t past[kSpOrder];
-    if (n > kSpSubframe || !reverse_taps(a, reversed) || !narrow16(memory + 1, kSpOrder, past)) return false;
-    for (int i = 1; i <= kSpOrder; ++i) line[kSpOrder - i] = past[i - 1];
-    const uint32_t a0 = static_cast<uint32_t>(a[0]);
-    Window16 window;
-    window_load(window, line);
-    for (int j = 0; j < n; ++j) {
-        const uint32_t acc = a0 * static_cast<uint32_t>(e[j]) + 4096u - window_dot(window, reversed);
-        const int32_t v = clamp16(as_signed(acc) >> shift);
-        line[kSpOrder + j] = static_cast<int16_t>(v);
-        window_push13(window, static_cast<int16_t>(v));
-        y[j] = v;
+    if (n > kSpSubframe || !reverse_taps(a, reversed) || !narrow16(memory + 1, kSpOrder, line + 1)) return false;
+    /* narrow16 wrote y(-1)..y(-14) forward: turn them oldest first. */
+    for (int i = 0; i < kSpOrder / 2; ++i) {
+        const int16_t t = line[1 + i];
+        line[1 + i] = line[kSpOrder - i];
+        line[kSpOrder - i] = t;
     }
-    for (int i = 1; i <= kSpOrder; ++i) memory[i] = line[kSpOrder + n - i];
+    uint32_t head[kSpSubframe];
+    const uint32_t a0 = static_cast<uint32_t>(a[0]);
+    for (int j = 0; j < n; ++j) head[j] = a0 * static_cast<uint32_t>(e[j]) + 4096u;
+    all_pole_16(reversed, head, n, shift, line);
+    for (int j = 0; j < n; ++j) y[j] = line[kLead + j];
+    for (int i = 1; i <= kSpOrder; ++i) memory[i] = line[kLead + n - i];
     return true;
 }
 
@@ -190,7 +219,11 @@ void sp_postfilter(int32_t x[kSpSubframe], const int32_t a[kSpOrder + 1], int sc
         in[kSpOrder - i] = shl32(state->postInput[i], s);
         den[kSpOrder - i] = shl32(state->postOutput[i], s);
     }
-    for (int n = 0; n < kSpSubframe; ++n) in[kSpOrder + n] = s >= 3 ? shl32(x[n], s - 3) : x[n] >> (3 - s);
+    if (s >= 3) {
+        for (int n = 0; n < kSpSubframe; ++n) in[kSpOrder + n] = shl32(x[n], s - 3);
+    } else {
+        for (int n = 0; n < kSpSubframe; ++n) in[kSpOrder + n] = x[n] >> (3 - s);
+    }
     const int32_t lastOut = den[kSpOrder - 1];
 
     int32_t b[kSpOrder + 1], c[kSpOrder + 1];
@@ -201,36 +234,41 @@ void sp_postfilter(int32_t x[kSpSubframe], const int32_t a[kSpOrder + 1], int sc
     }
 
     const int shift = 13 - scale;
-    /* The fast path (see sp_fixed.h) on 16-bit lines like the synthesis
-     * filter's: the numerator's 15 taps end at the current input (b[0] in
-     * the 15th slot), the denominator's 14 one sample before the output. */
+    /* The fast path (see sp_fixed.h) on 16-bit lines: the numerator's 15
+     * taps end at the current input (b[0] in the 15th slot) and need no
+     * output, so they are summed four outputs at a time first; the
+     * denominator is the synthesis filter's recursion (den16 laid out as
+     * all_pole_16 takes it). */
     int16_t in16[kSpOrder + kSpSubframe + 2] = {};
-    int16_t den16[kSpOrder + kSpSubframe + 2] = {};
+    int16_t den16[kLead + kSpSubframe + 1] = {};
     int16_t bReversed[kSpDotWidth] = {};
     int16_t cReversed[kSpDotWidth] = {};
-    const bool fast = g_spFastPaths && narrow16(in, kSpOrder + kSpSubframe, in16) && narrow16(den, kSpOrder, den16) &&
-                      reverse_taps(b, bReversed) && reverse_taps(c, cReversed);
-    if (fast) bReversed[kSpOrder] = static_cast<int16_t>(b[0]);
-    Window16 denWindow;
-    window_load(denWindow, den16);
-    for (int n = 0; n < kSpSubframe; ++n) {
-        int32_t zero;
-        int32_t *pden = den + kSpOrder + n;
-        if (fast) {
-            zero = clamp_sym16(as_signed(4096u + dot_mod(bReversed, in16 + n, kSpDotWidth)) >> shift);
-            const uint32_t acc = static_cast<uint32_t>(c[0]) * static_cast<uint32_t>(zero) + 4096u -
-                                 window_dot(denWindow, cReversed);
-            *pden = clamp16(as_signed(acc) >> shift);
-            window_push13(denWindow, static_cast<int16_t>(*pden));
-            continue;
+    const bool fast = g_spFastPaths && narrow16(in, kSpOrder + kSpSubframe, in16) &&
+                      narrow16(den, kSpOrder, den16 + 1) && reverse_taps(b, bReversed) && reverse_taps(c, cReversed);
+    if (fast) {
+        bReversed[kSpOrder] = static_cast<int16_t>(b[0]);
+        uint32_t head[kSpSubframe];
+        for (int n = 0; n < kSpSubframe; n += 4) {
+            uint32_t sums[4];
+            dot_mod_x4(bReversed, in16 + n, kSpDotWidth, sums);
+            for (int o = 0; o < 4; ++o) {
+                const int32_t zero = clamp_sym16(as_signed(4096u + sums[o]) >> shift);
+                head[n + o] = static_cast<uint32_t>(c[0]) * static_cast<uint32_t>(zero) + 4096u;
+            }
         }
-        const int32_t *pin = in + kSpOrder + n;
-        int64_t acc = 4096;
-        for (int i = 0; i <= kSpOrder; ++i) acc += static_cast<int64_t>(b[i]) * pin[-i];
-        zero = clamp_sym16(shr_wrap32(acc, shift));
-        acc = static_cast<int64_t>(c[0]) * zero + 4096;
-        for (int i = 1; i <= kSpOrder; ++i) acc -= static_cast<int64_t>(c[i]) * pden[-i];
-        *pden = clamp16(shr_wrap32(acc, shift));
+        all_pole_16(cReversed, head, kSpSubframe, shift, den16);
+        for (int n = 0; n < kSpSubframe; ++n) den[kSpOrder + n] = den16[kLead + n];
+    } else {
+        for (int n = 0; n < kSpSubframe; ++n) {
+            const int32_t *pin = in + kSpOrder + n;
+            int32_t *pden = den + kSpOrder + n;
+            int64_t acc = 4096;
+            for (int i = 0; i <= kSpOrder; ++i) acc += static_cast<int64_t>(b[i]) * pin[-i];
+            const int32_t zero = clamp_sym16(shr_wrap32(acc, shift));
+            acc = static_cast<int64_t>(c[0]) * zero + 4096;
+            for (int i = 1; i <= kSpOrder; ++i) acc -= static_cast<int64_t>(c[i]) * pden[-i];
+            *pden = clamp16(shr_wrap32(acc, shift));
+        }
     }
 
     /* Tilt compensation, only for a negative first coefficient; each
@@ -238,10 +276,24 @@ void sp_postfilter(int32_t x[kSpSubframe], const int32_t a[kSpOrder + 1], int sc
     const int32_t mu = k1 < 0 ? k1 >> 1 : 0;
     const int32_t *y = den + kSpOrder;
     int32_t energyOut = 0;
-    for (int n = 0; n < kSpSubframe; ++n) {
-        const int32_t before = n == 0 ? lastOut : y[n - 1];
-        x[n] = clamp_sym16(mac_q15_round(mu, before, y[n])) >> s;
-        energyOut += abs32(x[n]);
+    int16_t tilted[kSpSubframe];
+    const bool fastTilt = fast && mu >= -32768;
+    if (fastTilt) {
+        /* With mu and the outputs in 16 bits, |mu y(n-1) + 32768 y(n) +
+         * 16384| stays below 2^31: the 32-bit sum is the 64-bit one. */
+        const int16_t mu16 = static_cast<int16_t>(mu);
+        const int16_t *y16 = den16 + kLead;
+        for (int n = 0; n < kSpSubframe; ++n) {
+            const int32_t v = clamp_sym16((int32_t{mu16} * y16[n - 1] + int32_t{y16[n]} * 32768 + 16384) >> 15) >> s;
+            tilted[n] = static_cast<int16_t>(v);
+            energyOut += abs32(v);
+        }
+    } else {
+        for (int n = 0; n < kSpSubframe; ++n) {
+            const int32_t before = n == 0 ? lastOut : y[n - 1];
+            x[n] = clamp_sym16(mac_q15_round(mu, before, y[n])) >> s;
+            energyOut += abs32(x[n]);
+        }
     }
     for (int i = 1; i <= kSpOrder; ++i) {
         state->postInput[i] = in[kSpOrder + kSpSubframe - i] >> s;
@@ -254,12 +306,25 @@ void sp_postfilter(int32_t x[kSpSubframe], const int32_t a[kSpOrder + 1], int sc
     const int32_t target = energyOut < kPostMinEnergy ? 1 : energyIn * 2048 / energyOut;
     const int32_t t = static_cast<int32_t>(static_cast<uint32_t>(wrap32(static_cast<int64_t>(kPostGainTarget) * target)) &
                                            0xFFFF8000u);
+    int16_t gains[kSpSubframe];
     int32_t gain = state->postGain_Q11;
     for (int n = 0; n < kSpSubframe; ++n) {
-        gain = clamp_sym16(shr_wrap32(t + static_cast<int64_t>(kPostGainDecay_Q15) * gain, 15));
-        x[n] = clamp_sym16(shr_wrap32(static_cast<int64_t>(x[n]) * gain, 11));
+        const int32_t next = clamp_sym16(shr_wrap32(t + static_cast<int64_t>(kPostGainDecay_Q15) * gain, 15));
+        gains[n] = static_cast<int16_t>(next);
+        if (next == gain) {
+            /* A fixed point: every later step gives it again. */
+            for (int m = n + 1; m < kSpSubframe; ++m) gains[m] = gains[n];
+            break;
+        }
+        gain = next;
     }
-    state->postGain_Q11 = gain;
+    state->postGain_Q11 = gains[kSpSubframe - 1];
+    if (fastTilt) {
+        /* Both factors within +-32767: the product is exact in 32 bits. */
+        for (int n = 0; n < kSpSubframe; ++n) x[n] = clamp_sym16((int32_t{tilted[n]} * gains[n]) >> 11);
+    } else {
+        for (int n = 0; n < kSpSubframe; ++n) x[n] = clamp_sym16(shr_wrap32(static_cast<int64_t>(x[n]) * gains[n], 11));
+    }
 }
 
 void sp_synthesize(const SpFrameParams &params, bool speechFlagMode, bool postfilter, SpChannelState *channel,
