@@ -17,8 +17,8 @@ PathLike = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 SP_STAGE_RATE = 11000  # the decoder's 12:11 stage: 264 samples of a 24 ms SP frame
 SP_RATE = 12000        # the codec's own: 288 samples a frame
 LP_RATE = 8000         # 240 samples of a 30 ms LP frame
-LEAD_MS = 480          # a run starts this much before a seek: the decoder has settled by then
-_RUN_FRAMES = 1024     # frames of one codec handed to libsoxr at once
+LEAD_MS = 3000         # a run starts this much before a seek, as kvx decode --start: settled by then
+_RUN_FRAMES = 512     # frames of one codec handed to libsoxr at once
 
 _DTYPES = {"int16": np.int16, "float32": np.float32, "float64": np.float64}
 
@@ -272,6 +272,10 @@ class Info:
         return out
 
 
+def _samples_in(ms: int, rate: int) -> int:
+    return (ms * rate + 500) // 1000
+
+
 def _default_rate(codecs: int) -> int:
     return SP_STAGE_RATE if codecs & N.CODEC_SP else LP_RATE
 
@@ -410,15 +414,16 @@ class KvxFile:
         return self._position
 
     def seek(self, frames: int, whence: int = os.SEEK_SET) -> int:
-        """Moves to a sample (at `samplerate`); the next read starts there."""
+        """Moves to a sample (at `samplerate`); the next read starts there,
+        with the samples of ``kvx decode --start``: sample round(S * rate /
+        1000) is where a decode from S ms begins.  Every move starts a new
+        run (3 s of audio before the target decoded and dropped), so that a
+        converted rate gives the tool's samples rather than the run's before
+        (which may differ by a 16-bit step)."""
         target = {os.SEEK_SET: 0, os.SEEK_CUR: self._position, os.SEEK_END: self.frames}[whence] + int(frames)
         if target < 0:
             raise ValueError("a position before the start")
-        if target == self._position:
-            return target
-        if self._position < target <= self._produced:
-            self._drop(target - self._position)
-        else:
+        if target != self._position:
             self._restart(target)
         return self._position
 
@@ -428,10 +433,11 @@ class KvxFile:
         if dtype not in _DTYPES:
             raise ValueError("dtype is 'int16', 'float32' or 'float64'")
         wanted = None if frames is None or frames < 0 else int(frames)
-        target = _DTYPES[dtype]
-        # Converted as they come, so that a long read holds its result and
-        # a few decoded frames, not all of them at the decoder's type too.
-        parts: List[np.ndarray] = []
+        # The result is allocated once, for what the header says is left,
+        # and the samples converted into it as they are decoded: a long
+        # read holds its result and a few decoded frames, nothing twice.
+        left = max(self.frames - self._position, 0) + 8192
+        result = np.empty(left if wanted is None else min(wanted, left), _DTYPES[dtype])
         got = 0
         while True:
             while self._pending and (wanted is None or got < wanted):
@@ -442,17 +448,17 @@ class KvxFile:
                 else:
                     self._pending[0] = head[n:]
                     head = head[:n]
-                parts.append(_convert([head], target))
+                if got + n > len(result):  # more than the header said
+                    result = np.concatenate([result[:got], np.empty(max(got + n, 2 * len(result)) - got,
+                                                                    result.dtype)])
+                _convert(head, result[got:got + n])
                 got += n
                 self._pending_len -= n
             if self._ended or (wanted is not None and got >= wanted):
                 break
             self._decode(_RUN_FRAMES)
         self._position += got
-        return np.concatenate(parts) if len(parts) > 1 else parts[0] if parts else np.zeros(0, target)
-
-    def _drop(self, count: int) -> None:
-        self.read(count)
+        return result[:got] if len(result) - got < 65536 else result[:got].copy()
 
     def _restart(self, target: int) -> None:
         """A new run from the block that holds the target, LEAD_MS early,
@@ -477,7 +483,9 @@ class KvxFile:
             control |= N.CW_POSTFILTER
         if self._codecs & N.CODEC_SP and self._sp_rate == SP_RATE:
             control |= N.CW_SP_288
-        ms = (self._produced * 1000) // self.samplerate
+        # The time whose sample the target is (kvx decode --start S begins at
+        # sample round(S * rate / 1000)), and the run started as decode's.
+        ms = (self._produced * 1000 + self.samplerate // 2) // self.samplerate
         begin = ms - min(ms, LEAD_MS)
         decoder.control.value = control
         result = lib.KVXStartDecoding(begin)
@@ -489,7 +497,10 @@ class KvxFile:
             decoder.control.value = control
             result = lib.KVXStartDecoding(begin)
         _check(result, self.name, self._raw)
-        self._skip = self._produced - (block_ms.value * self.samplerate + 500) // 1000
+        # decode drops round((S - block) * rate / 1000) samples of the run;
+        # a target between two times' samples keeps its distance from S's.
+        self._skip = (self._produced - _samples_in(ms, self.samplerate)
+                      + _samples_in(ms - block_ms.value, self.samplerate))
 
     def _close_decoder(self) -> None:
         if self._resampler is not None:
@@ -507,9 +518,11 @@ class KvxFile:
         pcm, codec = ctypes.c_void_p(), ctypes.c_uint32()
         pcm_ref = ctypes.cast(ctypes.byref(pcm), ctypes.POINTER(ctypes.POINTER(ctypes.c_int16)))
         codec_ref = ctypes.byref(codec)
+        # A new buffer each time: the parts at the codec's rate are kept
+        # as they are until read.
         buffer = np.empty(count * 288, np.int16)
         address = buffer.ctypes.data
-        filled = 0
+        filled = emitted = 0
         out: List[np.ndarray] = []
         run_codec = self._run_codec
         sp_size = 288 if self._sp_rate == SP_RATE else 264
@@ -525,13 +538,13 @@ class KvxFile:
                 continue  # a change of codec
             if codec.value != run_codec:
                 run_codec = codec.value
-                self._emit(buffer[:filled], out)
-                filled = 0
+                self._emit(buffer[emitted:filled], out)
+                emitted = filled
                 self._new_run(run_codec, out)
                 size = 240 if run_codec else sp_size
             memmove(address + filled * 2, frame, size * 2)
             filled += size
-        self._emit(buffer[:filled], out)
+        self._emit(buffer[emitted:filled], out)
         if self._ended:
             if self._resampler is not None:
                 self._resampler.finish(out)
@@ -557,7 +570,7 @@ class KvxFile:
         if self._resampler is not None:
             self._resampler.process(samples, out)
         else:
-            out.append(samples.copy())
+            out.append(samples)
 
     def _push(self, part: np.ndarray) -> None:
         if self._skip > 0:
@@ -600,30 +613,25 @@ class KvxFile:
             self._close_decoder()  # the next read decodes the file as it is now
 
 
-def _convert(parts: List[np.ndarray], dtype: Any) -> np.ndarray:
-    """Joins decoded parts (int16 at the codec's rate, float32 converted) as
-    `dtype`: floats are the 16-bit samples / 32768, and converted float
-    samples become 16-bit as kvx decode rounds them (to nearest, ties to
-    even, clipped)."""
-    if not parts:
-        return np.zeros(0, dtype)
-    out = np.empty(sum(len(p) for p in parts), dtype)
-    at = 0
-    for p in parts:
-        n = len(p)
-        if p.dtype == np.float32 and dtype == np.int16:
-            # In place: the converted parts are the package's own buffers,
-            # read once.
-            np.multiply(p, np.float32(32768), out=p)
-            np.rint(p, out=p)
-            np.clip(p, -32768, 32767, out=p)
-            out[at:at + n] = p
-        elif p.dtype == np.int16 and dtype != np.int16:
-            np.multiply(p, dtype(1 / 32768), out=out[at:at + n], dtype=dtype)
-        else:
-            out[at:at + n] = p
-        at += n
-    return out
+_CLIP_LOW, _CLIP_HIGH = np.float32(-32768), np.float32(32767)
+
+
+def _convert(part: np.ndarray, out: np.ndarray) -> None:
+    """Puts decoded samples (int16 at the codec's rate, float32 converted)
+    into `out` at its type: floats are the 16-bit samples / 32768, and
+    converted float samples become 16-bit as kvx decode rounds them (to
+    nearest, ties to even, clipped).  A converted part is the package's
+    own buffer, read once: it is scaled in place."""
+    if part.dtype == np.float32 and out.dtype == np.int16:
+        np.multiply(part, np.float32(32768), out=part)
+        # Clipping costs more than the rest; speech seldom needs it.
+        if part.min() < _CLIP_LOW or part.max() > _CLIP_HIGH:
+            np.clip(part, _CLIP_LOW, _CLIP_HIGH, out=part)
+        np.rint(part, out=out, casting="unsafe")
+    elif part.dtype == np.int16 and out.dtype != np.int16:
+        np.multiply(part, out.dtype.type(1 / 32768), out=out)
+    else:
+        out[...] = part
 
 
 def _check_sound(name: str, raw: bytes) -> None:

@@ -6,6 +6,7 @@ Python threads run while a frame is decoded or converted.
 """
 from __future__ import annotations
 
+import _ctypes
 import ctypes
 import ctypes.util
 import os
@@ -235,11 +236,11 @@ class Decoder:
             return
         handle = lib._handle
         del lib
+        # _ctypes imported at the top: a copy closed at the interpreter's
+        # exit can no longer import.
         if sys.platform == "win32":
-            import _ctypes
             _ctypes.FreeLibrary(handle)
         else:
-            import _ctypes
             _ctypes.dlclose(handle)
         with LOCK:
             _free_copies.append(self._path)

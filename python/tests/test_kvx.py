@@ -52,27 +52,32 @@ def test_blocks_join_to_read(samples, kind, blocksize):
     np.testing.assert_array_equal(np.concatenate(parts), whole)
 
 
-@pytest.mark.parametrize("kind,start,stop", [("sp", 16000, 40000), ("mixed", 100001, 130000),
-                                             ("lp", 50, 60), ("mixed", 0, 5)])
-def test_start_stop_slice_the_decode(samples, kind, start, stop):
-    whole, _ = kvx.read(samples[kind], rate=16000)
-    part, _ = kvx.read(samples[kind], rate=16000, start=start, stop=stop)
-    assert len(part) == stop - start
-    # A run started before `start` has settled there, up to a 16-bit step.
-    assert np.abs(part.astype(int) - whole[start:stop]).max() <= 1
+def samples_in(ms, rate):
+    return (ms * rate + 500) // 1000
 
 
-def test_seek_back_and_forth(samples):
-    whole, _ = kvx.read(samples["sp"])
-    with kvx.KvxFile(samples["sp"]) as f:
+# kvx decode --start S --end E against read(start=, stop=), a seek and
+# blocks(start=): the tool's samples exactly.  Spans as the tool's own
+# tests, one within the 3 s lead and some behind it; block sizes uneven.
+@pytest.mark.parametrize("kind,rate", [("sp", None), ("lp", None), ("mixed", None), ("lp", 16000), ("sp", 44100),
+                                       ("mixed", 22050)])
+def test_start_end_are_the_tools(samples, tmp_path, kind, rate):
+    path = samples[kind]
+    with kvx.KvxFile(path, rate=rate) as f:
+        got_rate = f.samplerate
         f.read(30000)
-        f.seek(5000)  # within what was decoded? no: behind it, a new run
-        a = f.read(100)
-        f.seek(20000, os.SEEK_CUR)
-        b = f.read(100)
-        assert f.tell() == 25200
-    assert np.abs(a.astype(int) - whole[5000:5100]).max() <= 1
-    assert np.abs(b.astype(int) - whole[25100:25200]).max() <= 1
+        for begin, end in ((100, 900), (3217, 8555), (3312, 3400), (3315, 4000), (1000, 1001)):
+            start, count = samples_in(begin, got_rate), samples_in(end - begin, got_rate)
+            want = tool_decode(path, tmp_path, "--start", str(begin), "--end", str(end),
+                               *(["--rate", str(rate)] if rate else []))
+            assert len(want) == count
+            np.testing.assert_array_equal(kvx.read(path, rate=rate, start=start, stop=start + count)[0], want)
+            f.seek(start)  # from wherever the last span left it
+            np.testing.assert_array_equal(f.read(count), want)
+            assert f.tell() == start + count
+            blocks = kvx.blocks(path, 333, rate=got_rate, dtype="int16", start=start)
+            np.testing.assert_array_equal(np.concatenate([next(blocks) for _ in range(count // 333 + 1)])[:count],
+                                          want)
 
 
 def tool_info(path):
