@@ -311,7 +311,7 @@ void sp_postfilter(int32_t x[kSpSubframe], const int32_t a[kSpOrder + 1], int sc
     for (int n = 0; n < kSpSubframe; ++n) {
         const int32_t next = clamp_sym16(shr_wrap32(t + static_cast<int64_t>(kPostGainDecay_Q15) * gain, 15));
         gains[n] = static_cast<int16_t>(next);
-        if (next == gain) {
+        if (next == gain && g_spFastPaths) {
             /* A fixed point: every later step gives it again. */
             for (int m = n + 1; m < kSpSubframe; ++m) gains[m] = gains[n];
             break;
