@@ -10,7 +10,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 export KVX_BUILD_ROOT=${KVX_BUILD_ROOT:-$root/build}
 jobs=$(nproc)
 
-"$root/scripts/deps.sh" cmake make g++ pkg-config libgtest-dev googletest libbenchmark-dev libsndfile1-dev libcli11-dev libsoxr-dev \
+"$root/scripts/deps.sh" cmake make g++ pkg-config libgtest-dev googletest libbenchmark-dev libsndfile1-dev libcli11-dev libsoxr-dev espeak-ng \
   python3-numpy python3-pytest python3-venv python3-pip python3-setuptools
 
 run_linux() { # name, extra cmake options...
