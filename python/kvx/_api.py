@@ -378,7 +378,11 @@ class KvxFile:
         self._postfilter = postfilter
         with N.LOCK:
             image = _header_image(self.name, self._raw)
-            self.length_ms, self._codecs = _activate(self.name, self._raw)
+            try:
+                self.length_ms, self._codecs = _activate(self.name, self._raw)
+            except KvxError:
+                _check_sound(self.name, self._raw)  # a file cut inside its header says so
+                raise
             record, self._two, self._extended = _record(image)
             marks = _read_marks(self._two, self._extended)
         self.samplerate = rate if rate is not None else _default_rate(self._codecs)
@@ -635,18 +639,18 @@ def _convert(part: np.ndarray, out: np.ndarray) -> None:
 
 
 def _check_sound(name: str, raw: bytes) -> None:
-    """Refuses a recording whose frames break off before its header's end:
-    cut short or damaged.  The library would decode what it can and stop;
-    `kvx decode` salvages such a file."""
+    """Refuses a recording that kvx decode would salvage (exit 3) or find
+    no audio in: cut short (inside a frame, or at a block boundary before
+    the length its header states) or damaged.  The library would decode
+    what it can, perhaps wrongly, and stop."""
     try:
         with open(raw, "rb") as f:
             image = f.read()
     except OSError as error:
         raise KvxError(1, f"the file cannot be opened: {error.strerror}", name) from error
-    walk = _scan.walk(image)
-    if walk.broken_block >= 0:
-        raise DamagedError(0, f"its frames break off in audio block {walk.broken_block + 1}, "
-                                          f"at {walk.broken_ms / 1000:.3f} s (kvx decode salvages it)", name)
+    why = _scan.damage(image)
+    if why:
+        raise DamagedError(0, f"damaged: {why} (kvx decode salvages it)", name)
 
 
 def read(path: PathLike, *, rate: Optional[int] = None, dtype: str = "int16", start: Optional[int] = None,

@@ -124,3 +124,116 @@ def walk(image: bytes, start_ms: int = 0, end_ms: Optional[int] = None, keep: bo
         cur = nxt
     out.length_ms = t
     return out
+
+
+# ------------------------------------------------------------------ damage
+#
+# What kvx decode salvages (and reports, exit 3) the package refuses.  Each
+# block is checked on its own -- the constant low bits of its first word, a
+# codec the decoders know, a frame count a block can hold, a first frame
+# behind the block header, every counted frame beginning inside the block
+# -- and against the next one: a last frame that runs on ends where the
+# next block's first frame begins.  A file whose blocks are whole but whose
+# header says at least a frame more was cut at a block boundary.
+#
+# One difference: a frame may run on into a block in which no frame
+# begins, its rest ending at that block's first-frame offset.  The
+# library's own cuts leave such a block; the frame is whole and the library
+# decodes it, where kvx decode takes the frame for lost (24 ms of silence,
+# exit 3).
+
+END_MARKER = 0xAA
+
+
+def _header_ms(image: bytes, blocks: int) -> int:
+    if blocks == 2 and int.from_bytes(image[8:12], "little") == 2:
+        return int.from_bytes(image[512:516], "little")
+    ms = int.from_bytes(image[134:138], "little")
+    if ms != 0xFFFFFFFF:
+        return ms
+    digits = [c - 48 if 48 <= c <= 57 else 0 for c in image[62:68]]
+    return ((digits[0] * 10 + digits[1]) * 3600 + (digits[2] * 10 + digits[3]) * 60 + digits[4] * 10 + digits[5]) * 1000
+
+
+def _check_block(image: bytes, at: int, stored: int) -> tuple:
+    """(why it is damaged or "", frame count, codec, first frame, end of
+    its last frame (0: not all found), frames wholly inside, cut short)."""
+    word = image[at] | image[at + 1] << 8
+    count, codec, first = image[at + 2], image[at + 4], word >> 7
+    if word & 0x7F != 0x0F or codec > 3:
+        return "a block header no recorder writes", 0, codec, first, 0, 0, False
+    if count == 0 or count == 0xFF:
+        return "", 0, codec, first, 0, 0, False
+    if first < BLOCK_HEADER:
+        return "a block header no recorder writes", 0, codec, first, 0, 0, False
+    # A count from 0x80 on (no block holds 128 frames) fails the walk.
+    sp, flag = codec <= 1, codec == 1
+    p = first
+    inside = 0
+    for i in range(count):
+        if p >= BLOCK:
+            return f"it says {count} frames and holds {i}", 0, codec, first, 0, 0, False
+        a = p ^ 1 if sp else p
+        if a >= stored:
+            return "", count, codec, first, 0, inside, True
+        b = image[at + a]
+        if sp:
+            end = p + (9 if flag and not b & 0x80 else 41)
+            need = (end + 1) & ~1
+        else:
+            end = need = p + (4 if b & 2 else 24)
+        if need <= stored:
+            inside += 1
+        elif stored < BLOCK:
+            return "", count, codec, first, 0, inside, True
+        p = end
+    return "", count, codec, first, p, inside, False
+
+
+def damage(image: bytes) -> Optional[str]:
+    """What kvx decode would report as damage in a whole file's bytes, or
+    None for a sound file (and for one that is no KVX file at all, which the
+    library reports)."""
+    size = len(image)
+    if size < 4 or image[1:4] != b"kvx" or image[0] not in (1, 2):
+        return None
+    blocks = image[0]
+    if size < BLOCK:
+        return f"cut short inside its header ({size} of {blocks * BLOCK} bytes)"
+    if size < blocks * BLOCK:
+        return "its header says 2 blocks, the file has 1"
+    checked, ended = [], False
+    for at in range(blocks * BLOCK, size, BLOCK):
+        stored = min(BLOCK, size - at)
+        if stored <= 4:
+            break
+        if image[at + 2] == END_MARKER:
+            ended = True
+            break
+        checked.append(_check_block(image, at, stored))
+    ms_total = 0
+    for i, (why, count, codec, first, end, inside, cut) in enumerate(checked):
+        number = f"audio block {i + 1}"
+        if why:
+            return f"{number}: {why}"
+        if not count:
+            continue
+        kept = inside
+        if end > BLOCK:  # its last frame runs on into the next block
+            rest = BLOCK_HEADER + end - BLOCK
+            nxt = checked[i + 1] if i + 1 < len(checked) else None
+            if nxt is None and not ended:
+                cut = True  # its rest was never stored
+            elif nxt is None:
+                return f"{number}: a frame runs into the end marker"
+            elif nxt[3] != rest:  # (a damaged block, or one without frames: see above)
+                return f"{number}: its frames do not meet the next block's"
+            else:
+                kept += 1  # (a next block too short for its rest is cut short itself)
+        ms_total += kept * (24 if codec <= 1 else 30)
+        if cut:
+            return f"cut short in {number}, at {ms_total / 1000:.3f} s"
+    header_ms = _header_ms(image, blocks)
+    if not ended and header_ms >= ms_total + 24:
+        return f"cut short at {ms_total / 1000:.3f} s (the header says {header_ms / 1000:.3f} s)"
+    return None
