@@ -66,5 +66,6 @@ void add_audio_commands(CLI::App &tool);    /* decode, play */
 void add_edit_commands(CLI::App &tool);     /* cut, insert, overwrite, cat */
 void add_database_commands(CLI::App &tool); /* index, delete */
 void add_feed_command(CLI::App &tool);      /* feed */
+void add_encode_command(CLI::App &tool);    /* encode (with libsndfile and libsoxr) */
 
 #endif

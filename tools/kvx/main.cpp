@@ -72,6 +72,9 @@ int main(int argc, char **argv)
     add_edit_commands(tool);
     add_database_commands(tool);
     add_feed_command(tool);
+#ifdef KVX_HAVE_ENCODE
+    add_encode_command(tool);
+#endif
 
     auto topic = std::make_shared<std::string>();
     CLI::App *help = add_command(tool, "help", "show this text, or a command's", [&tool, topic]() {

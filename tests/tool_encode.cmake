@@ -1,0 +1,55 @@
+# kvx encode on a sentence spoken by espeak-ng (skipped without it): plain and
+# speech-flag SP files whose header holds the encoding's dates, and whose
+# decode lasts as long as the speech, to within the frame the last samples
+# were filled up to.
+set(dir ${WORK}/tool_encode)
+file(REMOVE_RECURSE ${dir})
+file(MAKE_DIRECTORY ${dir})
+find_program(ESPEAK espeak-ng)
+if(NOT ESPEAK)
+  message("SKIP: espeak-ng is not installed: no speech to encode")
+  return()
+endif()
+execute_process(COMMAND ${ESPEAK} -v en+f3 -w ${dir}/speech.wav "Please file the report before the end of the month."
+  RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "espeak-ng failed")
+endif()
+
+# Milliseconds of a canonical 16-bit mono WAV file (sample rate at byte 24,
+# data size at byte 40, both little-endian).
+function(wav_ms path var)
+  foreach(field 24 40)
+    file(READ ${path} hex OFFSET ${field} LIMIT 4 HEX)
+    string(REGEX REPLACE "(..)(..)(..)(..)" "\\4\\3\\2\\1" hex ${hex})
+    math(EXPR value_${field} "0x${hex}")
+  endforeach()
+  math(EXPR ms "${value_40} * 500 / ${value_24}")
+  set(${var} ${ms} PARENT_SCOPE)
+endfunction()
+
+wav_ms(${dir}/speech.wav in_ms)
+foreach(mode plain flag)
+  set(options "")
+  if(mode STREQUAL flag)
+    set(options --flag-mode)
+  endif()
+  execute_process(COMMAND ${KVX} encode ${dir}/speech.wav -o ${dir}/${mode}.kvx ${options} RESULT_VARIABLE rc
+    OUTPUT_VARIABLE out ERROR_VARIABLE err)
+  if(NOT rc EQUAL 0)
+    message(FATAL_ERROR "encode ${mode}: ${rc} ${out} ${err}")
+  endif()
+  execute_process(COMMAND ${KVX} info ${dir}/${mode}.kvx OUTPUT_VARIABLE info RESULT_VARIABLE rc)
+  if(NOT rc EQUAL 0 OR NOT info MATCHES "recorded: +[0-9]+ [0-9]+ to [0-9]+ [0-9]+")
+    message(FATAL_ERROR "info ${mode}: no recording dates:\n${info}")
+  endif()
+  execute_process(COMMAND ${KVX} decode ${dir}/${mode}.kvx -o ${dir}/${mode}.wav RESULT_VARIABLE rc)
+  if(NOT rc EQUAL 0)
+    message(FATAL_ERROR "decode ${mode}: ${rc}")
+  endif()
+  wav_ms(${dir}/${mode}.wav out_ms)
+  math(EXPR late "${out_ms} - ${in_ms}")
+  if(late LESS -1 OR late GREATER 25)
+    message(FATAL_ERROR "${mode}: ${in_ms} ms of speech decode to ${out_ms} ms")
+  endif()
+endforeach()
