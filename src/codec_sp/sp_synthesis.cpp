@@ -135,7 +135,8 @@ bool reverse_taps(const int32_t t[kSpOrder + 1], int16_t reversed[kSpDotWidth])
  * that output.  Sums modulo 2^32 do not depend on the grouping. */
 constexpr int kLead = kSpOrder + 1;
 
-void all_pole_16(const int16_t reversed[kSpDotWidth], const uint32_t *head, int n, int shift, int16_t *line)
+template <class Each>
+void all_pole_16(const int16_t reversed[kSpDotWidth], const uint32_t *head, int n, int shift, int16_t *line, Each each)
 {
     /* Window slot k holds y(j + k - kLead) and pairs with t_(kLead - k):
      * t_2..t_14 in slots 13..1, nothing in the slots of y(j - 1) and y(j). */
@@ -150,14 +151,23 @@ void all_pole_16(const int16_t reversed[kSpDotWidth], const uint32_t *head, int 
         const int16_t v = static_cast<int16_t>(clamp16(as_signed(acc) >> shift));
         window_push13(window, static_cast<int16_t>(previous));
         line[kLead + j] = v;
+        each(j, v);
         previous = static_cast<uint32_t>(int32_t{v});
     }
 }
 
+/* v(n) = y(n) + 0.25 v(n-1), rounded and limited: the output filter's step. */
+inline int32_t output_filter_step(int32_t state, int32_t y)
+{
+    return clamp_sym16(mac_q15_round(kOutputFilterPole_Q15, state, y));
+}
+
 /* The fast path of sp_synthesis_filter for 16-bit taps and memory; false,
- * having changed nothing, when they do not fit. */
+ * having changed nothing, when they do not fit.  With `outputFilter`, y
+ * receives the outputs through the output filter, whose recursion runs in
+ * the same loop beside the synthesis's and so mostly in its shadow. */
 bool synthesis_filter_16(const int32_t a[kSpOrder + 1], int shift, const int32_t *e, int32_t *y, int n,
-                         int32_t memory[kSpOrder + 1])
+                         int32_t memory[kSpOrder + 1], int32_t *outputFilter)
 {
     int16_t line[kLead + kSpSubframe] = {};
     int16_t reversed[kSpDotWidth];
@@ -171,8 +181,13 @@ bool synthesis_filter_16(const int32_t a[kSpOrder + 1], int shift, const int32_t
     uint32_t head[kSpSubframe];
     const uint32_t a0 = static_cast<uint32_t>(a[0]);
     for (int j = 0; j < n; ++j) head[j] = a0 * static_cast<uint32_t>(e[j]) + 4096u;
-    all_pole_16(reversed, head, n, shift, line);
-    for (int j = 0; j < n; ++j) y[j] = line[kLead + j];
+    if (outputFilter) {
+        int32_t state = *outputFilter;
+        all_pole_16(reversed, head, n, shift, line, [&](int j, int16_t v) { y[j] = state = output_filter_step(state, v); });
+        *outputFilter = state;
+    } else {
+        all_pole_16(reversed, head, n, shift, line, [y](int j, int16_t v) { y[j] = v; });
+    }
     for (int i = 1; i <= kSpOrder; ++i) memory[i] = line[kLead + n - i];
     return true;
 }
@@ -182,7 +197,7 @@ bool synthesis_filter_16(const int32_t a[kSpOrder + 1], int shift, const int32_t
 void sp_synthesis_filter(const int32_t a[kSpOrder + 1], int scale, const int32_t *e, int32_t *y, int n,
                          int32_t memory[kSpOrder + 1])
 {
-    if (g_spFastPaths && synthesis_filter_16(a, 13 - scale, e, y, n, memory)) return;
+    if (g_spFastPaths && synthesis_filter_16(a, 13 - scale, e, y, n, memory, nullptr)) return;
     /* buf[kSpOrder + j] is y(j); the first kSpOrder entries are the past. */
     int32_t buf[kSpOrder + kSpSubframe];
     for (int i = 1; i <= kSpOrder; ++i) buf[kSpOrder - i] = memory[i];
@@ -256,7 +271,7 @@ void sp_postfilter(int32_t x[kSpSubframe], const int32_t a[kSpOrder + 1], int sc
                 head[n + o] = static_cast<uint32_t>(c[0]) * static_cast<uint32_t>(zero) + 4096u;
             }
         }
-        all_pole_16(cReversed, head, kSpSubframe, shift, den16);
+        all_pole_16(cReversed, head, kSpSubframe, shift, den16, [](int, int16_t) {});
         for (int n = 0; n < kSpSubframe; ++n) den[kSpOrder + n] = den16[kLead + n];
     } else {
         for (int n = 0; n < kSpSubframe; ++n) {
@@ -359,10 +374,12 @@ void sp_synthesize(const SpFrameParams &params, bool speechFlagMode, bool postfi
         update_history(e);
 
         int32_t *v = out + s * kSpSubframe;
-        sp_synthesis_filter(a, scale, e, v, kSpSubframe, g_sp.synthesis);
-        int32_t state = channel->outputFilter;
-        for (int n = 0; n < kSpSubframe; ++n) v[n] = state = clamp_sym16(mac_q15_round(kOutputFilterPole_Q15, state, v[n]));
-        channel->outputFilter = state;
+        if (!g_spFastPaths || !synthesis_filter_16(a, 13 - scale, e, v, kSpSubframe, g_sp.synthesis, &channel->outputFilter)) {
+            sp_synthesis_filter(a, scale, e, v, kSpSubframe, g_sp.synthesis);
+            int32_t state = channel->outputFilter;
+            for (int n = 0; n < kSpSubframe; ++n) v[n] = state = output_filter_step(state, v[n]);
+            channel->outputFilter = state;
+        }
         if (postfilter) sp_postfilter(v, a, scale, k[1], &g_sp);
     }
     memcpy(channel->previousIndices, index, sizeof index);
