@@ -165,9 +165,11 @@ inline int32_t output_filter_step(int32_t state, int32_t y)
 /* The fast path of sp_synthesis_filter for 16-bit taps and memory; false,
  * having changed nothing, when they do not fit.  With `outputFilter`, y
  * receives the outputs through the output filter, whose recursion runs in
- * the same loop beside the synthesis's and so mostly in its shadow. */
+ * the same loop beside the synthesis's and so mostly in its shadow, as
+ * does beside(j) at each output. */
+template <class Beside>
 bool synthesis_filter_16(const int32_t a[kSpOrder + 1], int shift, const int32_t *e, int32_t *y, int n,
-                         int32_t memory[kSpOrder + 1], int32_t *outputFilter)
+                         int32_t memory[kSpOrder + 1], int32_t *outputFilter, Beside beside)
 {
     int16_t line[kLead + kSpSubframe] = {};
     int16_t reversed[kSpDotWidth];
@@ -183,7 +185,10 @@ bool synthesis_filter_16(const int32_t a[kSpOrder + 1], int shift, const int32_t
     for (int j = 0; j < n; ++j) head[j] = a0 * static_cast<uint32_t>(e[j]) + 4096u;
     if (outputFilter) {
         int32_t state = *outputFilter;
-        all_pole_16(reversed, head, n, shift, line, [&](int j, int16_t v) { y[j] = state = output_filter_step(state, v); });
+        all_pole_16(reversed, head, n, shift, line, [&](int j, int16_t v) {
+            y[j] = state = output_filter_step(state, v);
+            beside(j);
+        });
         *outputFilter = state;
     } else {
         all_pole_16(reversed, head, n, shift, line, [y](int j, int16_t v) { y[j] = v; });
@@ -197,7 +202,7 @@ bool synthesis_filter_16(const int32_t a[kSpOrder + 1], int shift, const int32_t
 void sp_synthesis_filter(const int32_t a[kSpOrder + 1], int scale, const int32_t *e, int32_t *y, int n,
                          int32_t memory[kSpOrder + 1])
 {
-    if (g_spFastPaths && synthesis_filter_16(a, 13 - scale, e, y, n, memory, nullptr)) return;
+    if (g_spFastPaths && synthesis_filter_16(a, 13 - scale, e, y, n, memory, nullptr, [](int) {})) return;
     /* buf[kSpOrder + j] is y(j); the first kSpOrder entries are the past. */
     int32_t buf[kSpOrder + kSpSubframe];
     for (int i = 1; i <= kSpOrder; ++i) buf[kSpOrder - i] = memory[i];
@@ -212,8 +217,31 @@ void sp_synthesis_filter(const int32_t a[kSpOrder + 1], int scale, const int32_t
     for (int i = 1; i <= kSpOrder; ++i) memory[i] = buf[kSpOrder + n - i];
 }
 
-void sp_postfilter(int32_t x[kSpSubframe], const int32_t a[kSpOrder + 1], int scale, int32_t k1,
-                   SpDecoderState *state)
+namespace {
+
+/* One step of the postfilter gain's smoothing toward the target t. */
+inline int32_t next_gain(int32_t t, int32_t gain)
+{
+    return clamp_sym16(shr_wrap32(t + static_cast<int64_t>(kPostGainDecay_Q15) * gain, 15));
+}
+
+/* The subframe's samples times their gains (Q11), limited. */
+void apply_gains(int32_t x[kSpSubframe], const int16_t gains[kSpSubframe])
+{
+    if (g_spFastPaths) {
+        /* Both factors are within +-32767 on every path (the tilt and the
+         * smoothing limit them): the product is exact in 32 bits. */
+        for (int n = 0; n < kSpSubframe; ++n) x[n] = clamp_sym16((x[n] * gains[n]) >> 11);
+    } else {
+        for (int n = 0; n < kSpSubframe; ++n) x[n] = clamp_sym16(shr_wrap32(static_cast<int64_t>(x[n]) * gains[n], 11));
+    }
+}
+
+/* The postfilter up to its gain control: filters and tilt, x tilted in
+ * place, the memories updated.  Returns the target of the gain's smoothing
+ * (Q15). */
+int32_t postfilter_shape(int32_t x[kSpSubframe], const int32_t a[kSpOrder + 1], int scale, int32_t k1,
+                         SpDecoderState *state)
 {
     /* Energy and headroom of the input. */
     int32_t energyIn = 0;
@@ -291,16 +319,14 @@ void sp_postfilter(int32_t x[kSpSubframe], const int32_t a[kSpOrder + 1], int sc
     const int32_t mu = k1 < 0 ? k1 >> 1 : 0;
     const int32_t *y = den + kSpOrder;
     int32_t energyOut = 0;
-    int16_t tilted[kSpSubframe];
-    const bool fastTilt = fast && mu >= -32768;
-    if (fastTilt) {
+    if (fast && mu >= -32768) {
         /* With mu and the outputs in 16 bits, |mu y(n-1) + 32768 y(n) +
          * 16384| stays below 2^31: the 32-bit sum is the 64-bit one. */
         const int16_t mu16 = static_cast<int16_t>(mu);
         const int16_t *y16 = den16 + kLead;
         for (int n = 0; n < kSpSubframe; ++n) {
             const int32_t v = clamp_sym16((int32_t{mu16} * y16[n - 1] + int32_t{y16[n]} * 32768 + 16384) >> 15) >> s;
-            tilted[n] = static_cast<int16_t>(v);
+            x[n] = v;
             energyOut += abs32(v);
         }
     } else {
@@ -319,27 +345,24 @@ void sp_postfilter(int32_t x[kSpSubframe], const int32_t a[kSpOrder + 1], int sc
      * target is rounded down to whole units of Q11 in Q15 and smoothed
      * sample by sample; below 64 the target is 1, and the gain decays. */
     const int32_t target = energyOut < kPostMinEnergy ? 1 : energyIn * 2048 / energyOut;
-    const int32_t t = static_cast<int32_t>(static_cast<uint32_t>(wrap32(static_cast<int64_t>(kPostGainTarget) * target)) &
-                                           0xFFFF8000u);
+    return static_cast<int32_t>(static_cast<uint32_t>(wrap32(static_cast<int64_t>(kPostGainTarget) * target)) &
+                                0xFFFF8000u);
+}
+
+} // namespace
+
+void sp_postfilter(int32_t x[kSpSubframe], const int32_t a[kSpOrder + 1], int scale, int32_t k1,
+                   SpDecoderState *state)
+{
+    const int32_t t = postfilter_shape(x, a, scale, k1, state);
     int16_t gains[kSpSubframe];
     int32_t gain = state->postGain_Q11;
     for (int n = 0; n < kSpSubframe; ++n) {
-        const int32_t next = clamp_sym16(shr_wrap32(t + static_cast<int64_t>(kPostGainDecay_Q15) * gain, 15));
-        gains[n] = static_cast<int16_t>(next);
-        if (next == gain && g_spFastPaths) {
-            /* A fixed point: every later step gives it again. */
-            for (int m = n + 1; m < kSpSubframe; ++m) gains[m] = gains[n];
-            break;
-        }
-        gain = next;
+        gain = next_gain(t, gain);
+        gains[n] = static_cast<int16_t>(gain);
     }
-    state->postGain_Q11 = gains[kSpSubframe - 1];
-    if (fastTilt) {
-        /* Both factors within +-32767: the product is exact in 32 bits. */
-        for (int n = 0; n < kSpSubframe; ++n) x[n] = clamp_sym16((int32_t{tilted[n]} * gains[n]) >> 11);
-    } else {
-        for (int n = 0; n < kSpSubframe; ++n) x[n] = clamp_sym16(shr_wrap32(static_cast<int64_t>(x[n]) * gains[n], 11));
-    }
+    state->postGain_Q11 = gain;
+    apply_gains(x, gains);
 }
 
 void sp_synthesize(const SpFrameParams &params, bool speechFlagMode, bool postfilter, SpChannelState *channel,
@@ -367,6 +390,22 @@ void sp_synthesize(const SpFrameParams &params, bool speechFlagMode, bool postfi
     const int scale = sp_step_up(k, a);
     g_sp.filterScale = static_cast<uint8_t>(scale);
 
+    /* The postfilter's gain smoothing is a recursion of its own: on the
+     * fast path a subframe's smoothing runs in the next subframe's synthesis
+     * loop, beside the synthesis and output filter, and its gains are
+     * applied after that.  `pending` is the subframe waiting for them. */
+    int32_t *pending = nullptr;
+    int32_t target = 0, gain = 0;
+    int16_t gains[kSpSubframe];
+    auto finish_pending = [&](bool stepped) {
+        if (!pending) return;
+        if (!stepped) {
+            for (int n = 0; n < kSpSubframe; ++n) gains[n] = static_cast<int16_t>(gain = next_gain(target, gain));
+        }
+        g_sp.postGain_Q11 = gain;
+        apply_gains(pending, gains);
+        pending = nullptr;
+    };
     for (int s = 0; s < 4; ++s) {
         int32_t e[kSpSubframe];
         if (noise) noise_excitation(params.gainIndex[s], e);
@@ -374,14 +413,27 @@ void sp_synthesize(const SpFrameParams &params, bool speechFlagMode, bool postfi
         update_history(e);
 
         int32_t *v = out + s * kSpSubframe;
-        if (!g_spFastPaths || !synthesis_filter_16(a, 13 - scale, e, v, kSpSubframe, g_sp.synthesis, &channel->outputFilter)) {
+        const bool stepped = g_spFastPaths && synthesis_filter_16(a, 13 - scale, e, v, kSpSubframe, g_sp.synthesis,
+                                                                  &channel->outputFilter, [&](int j) {
+                                                                      if (pending)
+                                                                          gains[j] = static_cast<int16_t>(gain = next_gain(target, gain));
+                                                                  });
+        if (!stepped) {
             sp_synthesis_filter(a, scale, e, v, kSpSubframe, g_sp.synthesis);
             int32_t state = channel->outputFilter;
             for (int n = 0; n < kSpSubframe; ++n) v[n] = state = output_filter_step(state, v[n]);
             channel->outputFilter = state;
         }
-        if (postfilter) sp_postfilter(v, a, scale, k[1], &g_sp);
+        finish_pending(stepped);
+        if (postfilter && g_spFastPaths) {
+            target = postfilter_shape(v, a, scale, k[1], &g_sp);
+            gain = g_sp.postGain_Q11;
+            pending = v;
+        } else if (postfilter) {
+            sp_postfilter(v, a, scale, k[1], &g_sp);
+        }
     }
+    finish_pending(false);
     memcpy(channel->previousIndices, index, sizeof index);
 }
 
