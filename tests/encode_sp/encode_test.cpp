@@ -131,7 +131,7 @@ TEST(SpEncoder, EveryFrameDecodesAsTheEncoderReckoned)
         {"DC high", [](int) { return int16_t{32767}; }},
         {"DC low", [](int) { return int16_t{-32768}; }},
         {"impulses", [](int n) { return static_cast<int16_t>(n % 97 == 0 ? 32767 : 0); }},
-        {"quiet then loud", [](int n) { return static_cast<int16_t>(n < kLength / 2 ? n % 3 : (n % 40 < 20 ? 30000 : -30000)); }},
+        {"bursts and pauses", [](int n) { return static_cast<int16_t>(n / 1000 % 2 ? n * 7919 % 41 - 20 : (n % 40 < 20 ? 30000 : -30000)); }},
     };
     for (const auto &input : inputs) {
         std::vector<int16_t> in(kLength);
@@ -247,8 +247,10 @@ TEST(SpEncoderQuality, BeatsTheOpenLoopEncoderOnSpeech)
     std::printf("segmental SNR: %.2f dB (analysis by synthesis), %.2f dB (open loop)\n", snr[1], snr[0]);
     std::printf("log-spectral distance: %.2f dB (analysis by synthesis), %.2f dB (open loop)\n", lsd[1], lsd[0]);
     EXPECT_GE(snr[1], snr[0] + 3.0);
-    EXPECT_GT(snr[1], 5.0);
-    EXPECT_LT(lsd[1], 10.0);
+    // Floors a little below what the encoder reaches (11.7 dB, 7.6 dB), so
+    // that a search that loses its way shows even while it beats open loop.
+    EXPECT_GT(snr[1], 10.5);
+    EXPECT_LT(lsd[1], 8.1);
 }
 #endif
 
