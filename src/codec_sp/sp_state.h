@@ -56,7 +56,9 @@ struct SpOutputState {
 };
 
 /* The fast paths (true, the default): the filters' sums taken modulo 2^32
- * on 16-bit copies of their operands where those fit (see sp_fixed.h).
+ * on 16-bit copies of their operands where those fit (see sp_fixed.h),
+ * products of 16-bit operands in 32 bits, and the postfilter's gain
+ * smoothing run beside the next subframe's synthesis (sp_synthesis.cpp).
  * false keeps to the 64-bit sums everywhere; both give the same bits,
  * which the tests check by decoding with each. */
 extern bool g_spFastPaths;

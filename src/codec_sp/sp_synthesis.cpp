@@ -413,11 +413,11 @@ void sp_synthesize(const SpFrameParams &params, bool speechFlagMode, bool postfi
         update_history(e);
 
         int32_t *v = out + s * kSpSubframe;
+        auto smooth = [&](int j) {
+            if (pending) gains[j] = static_cast<int16_t>(gain = next_gain(target, gain));
+        };
         const bool stepped = g_spFastPaths && synthesis_filter_16(a, 13 - scale, e, v, kSpSubframe, g_sp.synthesis,
-                                                                  &channel->outputFilter, [&](int j) {
-                                                                      if (pending)
-                                                                          gains[j] = static_cast<int16_t>(gain = next_gain(target, gain));
-                                                                  });
+                                                                  &channel->outputFilter, smooth);
         if (!stepped) {
             sp_synthesis_filter(a, scale, e, v, kSpSubframe, g_sp.synthesis);
             int32_t state = channel->outputFilter;
