@@ -13,7 +13,12 @@
  * over, and the full SP frames of speech-flag mode lay out their first 52
  * bits otherwise than plain SP frames, which is what an edit of an SP file
  * writes.  Such sources are refused; nothing is padded or coded anew.
+ *
+ * A WAV source of insert and overwrite is speech, coded here by the SP
+ * encoder into the plain SP frames an edit of an SP file writes (its
+ * --from and --to count in its own samples); an LP file takes none.
  */
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -26,6 +31,9 @@
 
 #include "common.h"
 #include "kvx.h"
+#ifdef KVX_HAVE_ENCODE
+#include "encode.h"
+#endif
 
 namespace {
 
@@ -170,6 +178,59 @@ std::string read_source(uint64_t from, uint64_t to, Source *src)
     return "";
 }
 
+/* Whether the file is a WAV file (RIFF, RIFX or RF64 of WAVE). */
+bool is_wav(const std::string &path)
+{
+    char head[12] = {};
+    std::FILE *file = std::fopen(path.c_str(), "rb");
+    if (file == nullptr) return false;
+    const size_t got = std::fread(head, 1, sizeof head, file);
+    std::fclose(file);
+    return got == sizeof head &&
+           (!std::memcmp(head, "RIFF", 4) || !std::memcmp(head, "RIFX", 4) || !std::memcmp(head, "RF64", 4)) &&
+           !std::memcmp(head + 8, "WAVE", 4);
+}
+
+/* A WAV source's speech from `from` to `to` (ms), mixed to mono at 12 kHz,
+ * in *speech; empty, or what went wrong. */
+std::string read_wav_source(const Source &src, uint64_t from, uint64_t to, std::vector<int16_t> *speech)
+{
+#ifdef KVX_HAVE_ENCODE
+    const std::string problem = read_speech(src.path, speech);
+    if (!problem.empty()) return problem;
+    const uint64_t total = speech->size(), first = std::min(total, from * 12), last = std::min(total, to == kNoEnd ? total : to * 12);
+    if (first >= last) {
+        char text[128];
+        std::snprintf(text, sizeof text, "no speech from %s to %s (its length is %s)", format_time(static_cast<uint32_t>(from)).c_str(),
+                      to == kNoEnd ? "the end" : format_time(static_cast<uint32_t>(to)).c_str(),
+                      format_time(static_cast<uint32_t>(total / 12)).c_str());
+        return text;
+    }
+    speech->erase(speech->begin() + static_cast<std::ptrdiff_t>(last), speech->end());
+    speech->erase(speech->begin(), speech->begin() + static_cast<std::ptrdiff_t>(first));
+    return "";
+#else
+    (void)src, (void)from, (void)to, (void)speech;
+    return "a WAV source needs a kvx built with libsndfile and libsoxr, which code speech";
+#endif
+}
+
+/* The WAV source's speech coded as the source's frames, plain SP as the
+ * session writes them; empty, or why the file takes none. */
+std::string code_wav_source(const std::vector<int16_t> &speech, unsigned mode, const std::string &target, Source *src)
+{
+    if (mode == kLp)
+        return src->path + " is speech to be coded as SP, " + target + " takes LP: WAV sources go into SP files only";
+#ifdef KVX_HAVE_ENCODE
+    src->frames = encode_speech(speech, false, &src->bytes);
+    src->modes = 1u << mode;
+    src->chosenMs = src->frames * 24;
+#else
+    (void)speech;
+#endif
+    return "";
+}
+
 /* Why the session cannot take the source's frames, or empty. */
 std::string refusal(const Source &src, unsigned mode, const std::string &target)
 {
@@ -278,15 +339,26 @@ int command_insert(const EditArgs &args, bool insert)
     /* The source first: the session, once open, keeps its file active. */
     Source src;
     src.path = args.source;
-    uint32_t sourceMs = 0;
-    uint32_t result = activate(src.path, &sourceMs);
-    if (result != KVX_OK) return fail(src.path, result);
-    const std::string problem = read_source(from, haveTo ? to : kNoEnd, &src);
-    if (!problem.empty()) {
-        std::fprintf(stderr, "kvx: %s: %s\n", src.path.c_str(), problem.c_str());
-        return 1;
+    const bool wav = is_wav(src.path);
+    std::vector<int16_t> speech;
+    uint32_t result = KVX_OK;
+    if (wav) {
+        const std::string problem = read_wav_source(src, from, haveTo ? to : kNoEnd, &speech);
+        if (!problem.empty()) {
+            std::fprintf(stderr, "kvx: %s: %s\n", src.path.c_str(), problem.c_str());
+            return 1;
+        }
+    } else {
+        uint32_t sourceMs = 0;
+        result = activate(src.path, &sourceMs);
+        if (result != KVX_OK) return fail(src.path, result);
+        const std::string problem = read_source(from, haveTo ? to : kNoEnd, &src);
+        if (!problem.empty()) {
+            std::fprintf(stderr, "kvx: %s: %s\n", src.path.c_str(), problem.c_str());
+            return 1;
+        }
     }
-    if (src.frames == 0) {
+    if (!wav && src.frames == 0) {
         std::fprintf(stderr, "kvx: %s: no frames from %s to %s (its length is %s)\n", src.path.c_str(),
                      format_time(from).c_str(), haveTo ? format_time(to).c_str() : "the end",
                      format_time(static_cast<uint32_t>(src.lengthMs)).c_str());
@@ -306,7 +378,7 @@ int command_insert(const EditArgs &args, bool insert)
     uint8_t mode = 0;
     result = KVXSetWritePointer(h, at, &mode, insert ? 1 : 0, 0);
     if (result != KVX_OK) return give_up(h, file, result);
-    const std::string refused = refusal(src, mode, file);
+    const std::string refused = wav ? code_wav_source(speech, mode, file, &src) : refusal(src, mode, file);
     if (!refused.empty()) return give_up(h, refused);
     WriteStatus status{};
     result = write_frames(h, src, mode, &status);
@@ -414,14 +486,18 @@ void add_edit_commands(CLI::App &tool)
         *me = command;
         command->add_option("FILE", args->file, "the recording to change")->required()->check(not_empty);
         add_time(command, "AT", &args->at, "where the new frames go")->required();
-        command->add_option("SOURCE", args->source, "the recording whose frames are taken")->required()->check(not_empty);
+        command->add_option("SOURCE", args->source, "the recording whose frames are taken, or a WAV file of speech")
+            ->required()
+            ->check(not_empty);
         add_time(command, "--from", &args->from, "take SOURCE's frames from here");
         add_time(command, "--to", &args->to, "up to here")->each([args](const std::string &) { args->haveTo = true; });
         command->add_option("-o", args->out, out_about)->check(not_empty)->type_name("OUT");
         command->footer(insert ? "SOURCE must be of FILE's codec and hold full frames only (no SP noise or LP silence\n"
-                                 "frames, and for an SP file no speech-flag mode)."
+                                 "frames, and for an SP file no speech-flag mode).  A WAV SOURCE (any rate; channels\n"
+                                 "mixed down) is coded as SP frames; an LP FILE takes none."
                                : "The new frames replace the audio from AT on for as long as they last (or to FILE's\n"
-                                 "end and beyond).  SOURCE must be of FILE's codec and hold full frames only.");
+                                 "end and beyond).  SOURCE must be of FILE's codec and hold full frames only; a WAV\n"
+                                 "SOURCE is coded as SP frames.");
     }
 
     CLI::App *cat = add_command(tool, "cat", "join recordings of one codec into a new file",

@@ -7,8 +7,10 @@
  * last frame filled up with silence, and the library's write session writes
  * them as one segment and commits the file, which fills the header's dates.
  * With --flag-mode the frames carry the speech flag; every frame is a full
- * one, as the write session takes 41-byte SP frames only.
+ * one, as the write session takes 41-byte SP frames only.  insert and
+ * overwrite code their WAV sources here too (encode.h).
  */
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <memory>
@@ -19,19 +21,11 @@
 #include <sndfile.h>
 
 #include "common.h"
+#include "encode.h"
 #include "encode_sp/sp_encoder.h"
 #include "kvx.h"
 #include "resample.h"
 
-namespace {
-
-struct EncodeArgs {
-    std::string input;
-    std::string output;
-    bool flagMode = false;
-};
-
-/* The input mixed to mono at 12000 Hz, or an error message. */
 std::string read_speech(const std::string &path, std::vector<int16_t> *speech)
 {
     SF_INFO info{};
@@ -67,6 +61,32 @@ std::string read_speech(const std::string &path, std::vector<int16_t> *speech)
     return "";
 }
 
+size_t encode_speech(const std::vector<int16_t> &speech, bool flagMode, std::vector<uint8_t> *frames)
+{
+    const size_t count = (speech.size() + kvx::kSpFrameSamples - 1) / kvx::kSpFrameSamples;
+    kvx::SpEncoderOptions options;
+    options.speechFlagMode = flagMode;
+    std::unique_ptr<kvx::SpEncoder, void (*)(kvx::SpEncoder *)> encoder(kvx::sp_encoder_create(options),
+                                                                       kvx::sp_encoder_destroy);
+    frames->assign(count * kvx::kSpFullBytes, 0);
+    int16_t in[kvx::kSpFrameSamples];
+    for (size_t i = 0; i < count; ++i) {
+        const size_t at = i * kvx::kSpFrameSamples, n = std::min<size_t>(kvx::kSpFrameSamples, speech.size() - at);
+        std::copy(speech.begin() + static_cast<std::ptrdiff_t>(at), speech.begin() + static_cast<std::ptrdiff_t>(at + n), in);
+        std::fill(in + n, in + kvx::kSpFrameSamples, int16_t{0});
+        kvx::sp_encode_frame(encoder.get(), in, frames->data() + i * kvx::kSpFullBytes);
+    }
+    return count;
+}
+
+namespace {
+
+struct EncodeArgs {
+    std::string input;
+    std::string output;
+    bool flagMode = false;
+};
+
 int command_encode(const EncodeArgs &args)
 {
     std::vector<int16_t> speech;
@@ -75,28 +95,21 @@ int command_encode(const EncodeArgs &args)
         std::fprintf(stderr, "kvx: %s: %s\n", args.input.c_str(), problem.c_str());
         return 1;
     }
-    const size_t frames = (speech.size() + kvx::kSpFrameSamples - 1) / kvx::kSpFrameSamples;
+    std::vector<uint8_t> coded;
+    const size_t frames = encode_speech(speech, args.flagMode, &coded);
     if (frames == 0) {
         std::fprintf(stderr, "kvx: %s: no samples to encode; nothing was written\n", args.input.c_str());
         return 1;
     }
-    speech.resize(frames * kvx::kSpFrameSamples, 0);
 
     uint32_t result = 0;
     WriteHandle *h = KVXCreateFile(args.output.c_str(), 0, &result);
     if (h == nullptr) return fail(args.output, result);
     uint8_t mode = args.flagMode ? 1 : 0;
     result = KVXSetWritePointer(h, 0, &mode, 1, 0);
-    kvx::SpEncoderOptions options;
-    options.speechFlagMode = args.flagMode;
-    std::unique_ptr<kvx::SpEncoder, void (*)(kvx::SpEncoder *)> encoder(kvx::sp_encoder_create(options),
-                                                                       kvx::sp_encoder_destroy);
     WriteStatus status{};
-    for (size_t i = 0; i < frames && result == KVX_OK; ++i) {
-        uint8_t frame[kvx::kSpFullBytes];
-        kvx::sp_encode_frame(encoder.get(), speech.data() + i * kvx::kSpFrameSamples, frame);
-        result = KVXWriteFile(h, frame, i + 1 == frames, &status);
-    }
+    for (size_t i = 0; i < frames && result == KVX_OK; ++i)
+        result = KVXWriteFile(h, coded.data() + i * kvx::kSpFullBytes, i + 1 == frames, &status);
     if (result == KVX_OK) result = KVXCloseFileEx(h, "", 0);
     if (result != KVX_OK) {
         KVXCloseFileEx(h, "", 1);
