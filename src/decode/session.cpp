@@ -205,8 +205,10 @@ uint32_t session_open_device(const SessionKind *kind)
     const uint32_t bits = own_bits(*word);
     const uint32_t prime = (bits & KVX_CW_FILE_OUTPUT) ? 1 : kWaveBuffers;
 
-    /* The wave format and buffer lengths follow the codec at the cursor. */
-    const bool lp = (g_decoder.ring[g_read.cursor + hdr::kBlockCodec - 2] & 2) != 0;
+    /* The wave format and buffer lengths follow the codec of the first
+     * frames the session hands out (SP when the ring holds none: a later
+     * LP block then changes the codec). */
+    const bool lp = stream_first_codec() == 1;
     WAVEFORMATEX format{};
     format.wFormatTag = WAVE_FORMAT_PCM;
     format.nChannels = 1;

@@ -531,8 +531,20 @@ void stream_walk(uint32_t ms, uint32_t *block_ms)
         cursor = next;
     }
     g_read.cursor = cursor;
-    g_read.previousCodec = (codec_at(cursor) & 2) ? 1 : 0;
+    g_read.previousCodec = stream_first_codec();
     if (block_ms != nullptr) *block_ms = time;
+}
+
+uint32_t stream_first_codec()
+{
+    /* Only blocks that the fetch will read as they stand now: while the
+     * other half is still to be refilled, the cursor's own half. */
+    const uint32_t end = g_read.halfState == 1 && g_read.cursor < half_bytes() + 2 ? half_bytes() + 2 : ring_end() + 2;
+    for (uint32_t cursor = g_read.cursor; cursor < end; cursor += kBlockBytes) {
+        if (frame_count_at(cursor) == hdr::kEndMarker) break;
+        if (has_frames(cursor)) return (codec_at(cursor) & 2) ? 1 : 0;
+    }
+    return kCodecUnknown;
 }
 
 uint32_t stream_seek(uint32_t ms, uint32_t *block_ms)

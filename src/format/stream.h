@@ -82,8 +82,16 @@ uint32_t stream_position(uint32_t ms);
 
 /* Puts the cursor on the block of the ring that holds `ms` (the last
  * block before the end marker or the ring's end for a later time); the
- * start time of that block goes to *block_ms. */
+ * start time of that block goes to *block_ms, the previous codec is
+ * stream_first_codec(). */
 void stream_walk(uint32_t ms, uint32_t *block_ms);
+
+/* The codec (0 SP, 1 LP) of the first block with frames from the cursor
+ * on, which the fetch will take first: a block without frames has no codec
+ * that counts.  kCodecUnknown when the ring holds none before the end
+ * marker, the ring's end, or, while the other half is still to be
+ * refilled, the end of the cursor's half. */
+uint32_t stream_first_codec();
 
 /* stream_position() and stream_walk(): a session start without a change of
  * codec or a resume.  0 or 513. */

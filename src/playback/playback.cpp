@@ -239,7 +239,6 @@ uint32_t start_live(uint32_t positionMs)
         if (!g_read.codecChanged) {
             g_read.cursor = 2;
             g_read.remaining = 0;
-            g_read.previousCodec = (slot_block(0)[hdr::kBlockCodec] & 2) ? 1 : 0;
             g_session.startMs = positionMs;
         } else {
             g_read.codecChanged = false;

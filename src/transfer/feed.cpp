@@ -260,12 +260,13 @@ extern "C" uint32_t KVXAPI KVXTransStartDecoding(void)
                 g_feed.ring[2] = 0xAA;
                 g_read.cursor = 2;
             }
-            /* From the first block; the first block with frames sets the
-             * codec (the ring is short: a walk to its end could take the
-             * codec of a block without frames). */
+            /* From the first block, with the codec of the first block with
+             * frames, as decoding takes it (the ring is short: a walk to its
+             * end could take the codec of a block without frames; a ring
+             * without frames leaves it to the first such block fetched). */
             g_read.cursor = 2;
             g_read.remaining = 0;
-            g_read.previousCodec = kCodecUnknown;
+            g_read.previousCodec = stream_first_codec();
             g_feed.blocksBegun = g_read.blocksBegun;
             g_feed.blockStartMs = 0;
             g_feed.blockMs = 0;
