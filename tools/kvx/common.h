@@ -67,5 +67,6 @@ void add_edit_commands(CLI::App &tool);     /* cut, insert, overwrite, cat */
 void add_database_commands(CLI::App &tool); /* index, delete */
 void add_feed_command(CLI::App &tool);      /* feed */
 void add_encode_command(CLI::App &tool);    /* encode (with libsndfile and libsoxr) */
+void add_record_command(CLI::App &tool);    /* record (with libsndfile and libsoxr) */
 
 #endif

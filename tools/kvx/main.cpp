@@ -9,6 +9,8 @@
  *   edit.cpp      cut, insert, overwrite, cat
  *   database.cpp  index, delete
  *   feed.cpp      feed
+ *   encode.cpp    encode
+ *   record.cpp    record
  */
 #include <cstdio>
 #include <functional>
@@ -74,6 +76,7 @@ int main(int argc, char **argv)
     add_feed_command(tool);
 #ifdef KVX_HAVE_ENCODE
     add_encode_command(tool);
+    add_record_command(tool);
 #endif
 
     auto topic = std::make_shared<std::string>();
