@@ -11,11 +11,11 @@
  * without a sound card records too.
  *
  * Every 288 samples become one frame, written at once through the write
- * session; one frame is held back, as the session wants the segment's last
- * frame marked as such and a recording learns that it has ended only after
- * its last frame.  SIGINT (Ctrl-C) ends the capture: what was captured is
- * coded, the last frame filled up with silence, and the file committed.  A
- * failure discards the session and says why.
+ * session; none is marked the segment's last, as a recording learns that it
+ * has ended only after its last frame: closing the session ends the segment
+ * as that mark would.  SIGINT (Ctrl-C) ends the capture: what was captured
+ * is coded, the last frame filled up with silence, and the file committed.
+ * A failure discards the session and says why.
  */
 #include <dlfcn.h>
 #include <signal.h>
@@ -250,6 +250,8 @@ void draw_meter(uint32_t ms, float db)
     std::fflush(stderr);
 }
 
+uint32_t frames_ms(size_t frames) { return static_cast<uint32_t>(frames * kvx::kSpFrameSamples * 1000 / kRate); }
+
 struct RecordArgs {
     std::string output;
     bool flagMode = false;
@@ -302,19 +304,14 @@ int command_record(const RecordArgs &args)
     std::unique_ptr<kvx::SpEncoder, void (*)(kvx::SpEncoder *)> encoder(kvx::sp_encoder_create(options),
                                                                        kvx::sp_encoder_destroy);
     std::vector<int16_t> samples;
-    uint8_t held[kvx::kSpFullBytes];
-    bool holding = false;
+    uint8_t frame[kvx::kSpFullBytes];
     size_t frames = 0;
     WriteStatus status{};
     std::string why;
-    auto write_held = [&](bool last) {
-        result = KVXWriteFile(h, held, last ? 1 : 0, &status);
-        if (result == KVX_OK) ++frames;
-    };
     auto code = [&](const int16_t *in) {
-        if (holding) write_held(false);
-        kvx::sp_encode_frame(encoder.get(), in, held);
-        holding = true;
+        kvx::sp_encode_frame(encoder.get(), in, frame);
+        result = KVXWriteFile(h, frame, 0, &status);
+        if (result == KVX_OK) ++frames;
     };
     bool more = true;
     while (result == KVX_OK && more) {
@@ -323,14 +320,12 @@ int command_record(const RecordArgs &args)
         for (; result == KVX_OK && samples.size() - at >= kvx::kSpFrameSamples; at += kvx::kSpFrameSamples)
             code(samples.data() + at);
         samples.erase(samples.begin(), samples.begin() + static_cast<std::ptrdiff_t>(at));
-        if (meter && frames != 0)
-            draw_meter(static_cast<uint32_t>(frames * kvx::kSpFrameSamples * 1000 / kRate), status.level);
+        if (meter && frames != 0) draw_meter(frames_ms(frames), status.level);
     }
     if (result == KVX_OK && why.empty() && !samples.empty()) {
         samples.resize(kvx::kSpFrameSamples, 0);
         code(samples.data());
     }
-    if (result == KVX_OK && why.empty() && holding) write_held(true);
     sigaction(SIGINT, &before, nullptr);
     if (meter) std::fputc('\n', stderr);
 
@@ -349,8 +344,8 @@ int command_record(const RecordArgs &args)
         return kExitFailure;
     }
     if (result != KVX_OK) return fail(args.output, result);
-    std::printf("%s: %zu frames, %s (%u ms)\n", args.output.c_str(), frames, format_time(status.length).c_str(),
-                status.length);
+    std::printf("%s: %zu frames, %s (%u ms)\n", args.output.c_str(), frames, format_time(frames_ms(frames)).c_str(),
+                frames_ms(frames));
     return 0;
 }
 
