@@ -21,3 +21,29 @@ function(expect pattern)
     message(FATAL_ERROR "expected '${pattern}' in:\n${out}")
   endif()
 endfunction()
+
+# Has espeak-ng speak TEXT in VOICE into PATH; stops the script with a
+# SKIP line where espeak-ng is not installed.
+macro(speak voice text path)
+  find_program(ESPEAK espeak-ng)
+  if(NOT ESPEAK)
+    message("SKIP: espeak-ng is not installed: no speech to work with")
+    return()
+  endif()
+  execute_process(COMMAND ${ESPEAK} -v ${voice} -w ${path} "${text}" RESULT_VARIABLE rc)
+  if(NOT rc EQUAL 0)
+    message(FATAL_ERROR "espeak-ng failed")
+  endif()
+endmacro()
+
+# Milliseconds of a canonical 16-bit mono WAV file (sample rate at byte 24,
+# data size at byte 40, both little-endian).
+function(wav_ms path var)
+  foreach(field 24 40)
+    file(READ ${path} hex OFFSET ${field} LIMIT 4 HEX)
+    string(REGEX REPLACE "(..)(..)(..)(..)" "\\4\\3\\2\\1" hex ${hex})
+    math(EXPR value_${field} "0x${hex}")
+  endforeach()
+  math(EXPR ms "${value_40} * 500 / ${value_24}")
+  set(${var} ${ms} PARENT_SCOPE)
+endfunction()

@@ -5,29 +5,8 @@
 set(dir ${WORK}/tool_encode)
 file(REMOVE_RECURSE ${dir})
 file(MAKE_DIRECTORY ${dir})
-find_program(ESPEAK espeak-ng)
-if(NOT ESPEAK)
-  message("SKIP: espeak-ng is not installed: no speech to encode")
-  return()
-endif()
-execute_process(COMMAND ${ESPEAK} -v en+f3 -w ${dir}/speech.wav "Please file the report before the end of the month."
-  RESULT_VARIABLE rc)
-if(NOT rc EQUAL 0)
-  message(FATAL_ERROR "espeak-ng failed")
-endif()
-
-# Milliseconds of a canonical 16-bit mono WAV file (sample rate at byte 24,
-# data size at byte 40, both little-endian).
-function(wav_ms path var)
-  foreach(field 24 40)
-    file(READ ${path} hex OFFSET ${field} LIMIT 4 HEX)
-    string(REGEX REPLACE "(..)(..)(..)(..)" "\\4\\3\\2\\1" hex ${hex})
-    math(EXPR value_${field} "0x${hex}")
-  endforeach()
-  math(EXPR ms "${value_40} * 500 / ${value_24}")
-  set(${var} ${ms} PARENT_SCOPE)
-endfunction()
-
+include(${CMAKE_CURRENT_LIST_DIR}/tool_common.cmake)
+speak(en+f3 "Please file the report before the end of the month." ${dir}/speech.wav)
 wav_ms(${dir}/speech.wav in_ms)
 foreach(mode plain flag)
   set(options "")
@@ -61,7 +40,6 @@ endforeach()
 # and marks; coded over the whole file, the WAV file gives encode's plain
 # frames.
 # An LP file takes no WAV source.
-include(${CMAKE_CURRENT_LIST_DIR}/tool_common.cmake)
 set(RUN_DIR ${dir})
 function(length_of path var)
   run(0 info ${path})

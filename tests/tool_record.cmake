@@ -6,29 +6,13 @@
 set(dir ${WORK}/tool_record)
 file(REMOVE_RECURSE ${dir})
 file(MAKE_DIRECTORY ${dir})
-find_program(ESPEAK espeak-ng)
+include(${CMAKE_CURRENT_LIST_DIR}/tool_common.cmake)
 find_program(TIMEOUT timeout)
-if(NOT ESPEAK OR NOT TIMEOUT)
-  message("SKIP: espeak-ng or timeout is not installed: nothing to record")
+if(NOT TIMEOUT)
+  message("SKIP: timeout is not installed: a recording cannot be cut short")
   return()
 endif()
-execute_process(COMMAND ${ESPEAK} -v en+m3 -w ${dir}/speech.wav "Send the figures to the office on Monday morning."
-  RESULT_VARIABLE rc)
-if(NOT rc EQUAL 0)
-  message(FATAL_ERROR "espeak-ng failed")
-endif()
-
-# Milliseconds of a canonical 16-bit mono WAV file (sample rate at byte 24,
-# data size at byte 40, both little-endian).
-function(wav_ms path var)
-  foreach(field 24 40)
-    file(READ ${path} hex OFFSET ${field} LIMIT 4 HEX)
-    string(REGEX REPLACE "(..)(..)(..)(..)" "\\4\\3\\2\\1" hex ${hex})
-    math(EXPR value_${field} "0x${hex}")
-  endforeach()
-  math(EXPR ms "${value_40} * 500 / ${value_24}")
-  set(${var} ${ms} PARENT_SCOPE)
-endfunction()
+speak(en+m3 "Send the figures to the office on Monday morning." ${dir}/speech.wav)
 wav_ms(${dir}/speech.wav in_ms)
 
 # name: the file; stop: seconds before SIGINT, or 0 to run to the end;

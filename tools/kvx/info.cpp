@@ -27,23 +27,6 @@
 
 namespace {
 
-/* The full record without changing the file: the header is read here and
- * handed over as an image (the file getter would add a second header block
- * to a one-block file). */
-bool read_record(const char *path, HeaderInfoEx *info, bool *two_blocks, bool *extended)
-{
-    std::vector<uint8_t> image(9 + 1024, 0);
-    std::FILE *file = std::fopen(path, "rb");
-    if (file == nullptr) return false;
-    const size_t got = std::fread(image.data() + 9, 1, 1024, file);
-    std::fclose(file);
-    if (got < 512) return false;
-    *two_blocks = image[9] == 2;
-    *extended = image[9 + 8] == 2 && image[9 + 9] == 0 && image[9 + 10] == 0 && image[9 + 11] == 0;
-    std::memset(image.data(), 'h', 9);
-    return KVXGetHeaderInfoEx(reinterpret_cast<const char *>(image.data()), info) == KVX_OK;
-}
-
 enum class InfoFormat { Text, Json, Csv };
 
 /* A file that cannot be shown: on stderr (unless `said` already), and as a

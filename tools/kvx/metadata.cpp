@@ -67,22 +67,6 @@ std::vector<Field> fields_of(const Metadata &m)
     return f;
 }
 
-/* The header record without changing the file: read here and handed over
- * as an image (the file getter would add a second header block to a
- * one-block file). */
-bool read_record(const char *path, HeaderInfoEx *info, bool *two_blocks, bool *extended)
-{
-    std::vector<uint8_t> image(9 + 1024, 0);
-    std::FILE *file = std::fopen(path, "rb");
-    if (file == nullptr) return false;
-    const size_t got = std::fread(image.data() + 9, 1, 1024, file);
-    std::fclose(file);
-    if (got < 512) return false;
-    *two_blocks = image[9] == 2;
-    *extended = image[9 + 8] == 2 && image[9 + 9] == 0 && image[9 + 10] == 0 && image[9 + 11] == 0;
-    std::memset(image.data(), 'h', 9);
-    return KVXGetHeaderInfoEx(reinterpret_cast<const char *>(image.data()), info) == KVX_OK;
-}
 
 /* The length of the UTF-8 sequence at text[i], or 0 where it is not one. */
 size_t utf8_length(const std::string &text, size_t i)
@@ -103,6 +87,20 @@ size_t utf8_length(const std::string &text, size_t i)
 }
 
 } // namespace
+
+bool read_record(const char *path, HeaderInfoEx *info, bool *two_blocks, bool *extended)
+{
+    std::vector<uint8_t> image(9 + 1024, 0);
+    std::FILE *file = std::fopen(path, "rb");
+    if (file == nullptr) return false;
+    const size_t got = std::fread(image.data() + 9, 1, 1024, file);
+    std::fclose(file);
+    if (got < 512) return false;
+    *two_blocks = image[9] == 2;
+    *extended = image[9 + 8] == 2 && image[9 + 9] == 0 && image[9 + 10] == 0 && image[9 + 11] == 0;
+    std::memset(image.data(), 'h', 9);
+    return KVXGetHeaderInfoEx(reinterpret_cast<const char *>(image.data()), info) == KVX_OK;
+}
 
 std::string codec_names(uint16_t codecs)
 {

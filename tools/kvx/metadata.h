@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "kvx.h"
+
 struct Mark {
     uint32_t ms = 0;       /* in the recording */
     bool extended = false; /* an extended mark, else a short one */
@@ -40,6 +42,12 @@ struct Metadata {
 /* The ACTIVE file's record and marks (`path` is that file, read for its
  * record; length and codecs as opening it gave them).  A library result. */
 uint32_t read_metadata(const std::string &path, uint32_t length, uint16_t codecs, Metadata *out);
+
+/* The header record without changing the file: read here and handed over
+ * as an image (the file getter would add a second header block to a
+ * one-block file).  Says whether the file has two header blocks and the
+ * second is valid. */
+bool read_record(const char *path, HeaderInfoEx *info, bool *two_blocks, bool *extended);
 
 /* "SP", "LP", "SP and LP" or "none". */
 std::string codec_names(uint16_t codecs);
