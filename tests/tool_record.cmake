@@ -42,11 +42,12 @@ endfunction()
 math(EXPR high "${in_ms} + 25")
 record(whole 0 ${in_ms} ${high})
 # SIGINT after 1.5 s of a sentence longer than that: what was spoken by
-# then (a start-up's worth less, a 100 ms read and a frame more).
+# then, committed (less by what a start-up on a busy machine takes, more by
+# a 100 ms read and a frame).
 if(in_ms LESS 2000)
   message(FATAL_ERROR "the sentence lasts ${in_ms} ms, too short to be cut")
 endif()
-record(cut 1.5 1100 1650)
+record(cut 1.5 300 1650)
 
 # No capture device: said, exit 1, no file.
 execute_process(COMMAND ${CMAKE_COMMAND} -E env --unset=KVX_RECORD_SOURCE KVX_ALSA_DEVICE=nonexistent

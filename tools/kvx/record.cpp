@@ -259,6 +259,19 @@ struct RecordArgs {
 
 int command_record(const RecordArgs &args)
 {
+    /* Ctrl-C ends the recording from the first moment on, also while the
+     * capture and the session are still being set up.  Without SA_RESTART
+     * a blocked read returns at it. */
+    struct sigaction action{};
+    action.sa_handler = on_interrupt;
+    sigemptyset(&action.sa_mask);
+    struct sigaction before{};
+    sigaction(SIGINT, &action, &before);
+    struct Restore {
+        struct sigaction *before;
+        ~Restore() { sigaction(SIGINT, before, nullptr); }
+    } restore{&before};
+
     std::unique_ptr<Capture> capture;
     const char *source = std::getenv("KVX_RECORD_SOURCE");
     if (source != nullptr && source[0] != '\0') {
@@ -291,12 +304,6 @@ int command_record(const RecordArgs &args)
     uint8_t mode = args.flagMode ? 1 : 0;
     result = KVXSetWritePointer(h, 0, &mode, 0, meter ? 1 : 0);
 
-    /* Without SA_RESTART a blocked read returns at Ctrl-C. */
-    struct sigaction action{};
-    action.sa_handler = on_interrupt;
-    sigemptyset(&action.sa_mask);
-    struct sigaction before{};
-    sigaction(SIGINT, &action, &before);
     if (meter) std::fputs("recording; Ctrl-C ends it\n", stderr);
 
     kvx::SpEncoderOptions options;
@@ -326,7 +333,6 @@ int command_record(const RecordArgs &args)
         samples.resize(kvx::kSpFrameSamples, 0);
         code(samples.data());
     }
-    sigaction(SIGINT, &before, nullptr);
     if (meter) std::fputc('\n', stderr);
 
     /* The frame that reaches the length limit ends the segment; the
