@@ -14,6 +14,7 @@
 #include "codec_lp/lp_fixed.h"
 #include "codec_lp/lp_g7231.h"
 #include "codec_lp/lp_state.h"
+#include "lp_packed.h"
 
 using namespace kvx;
 using namespace kvx::lpx;
@@ -121,21 +122,9 @@ std::vector<uint8_t> read_vector(const std::string &name)
 // A packed stream (the vectors' layout) decoded from the reset state.
 std::vector<int16_t> decode(const std::vector<uint8_t> &coded, bool fast, bool standard)
 {
-    static const size_t kPacked[4] = {24, 20, 4, 1};
     g_lpFastPaths = fast;
-    g_lpStandardArithmetic = standard;
-    lp_reset();
-    std::vector<int16_t> pcm;
-    for (size_t pos = 0, n; pos < coded.size(); pos += n) {
-        n = std::min(kPacked[coded[pos] & 3], coded.size() - pos);
-        uint8_t frame[kLpActiveBytes] = {};
-        std::copy_n(&coded[pos], n, frame);
-        int16_t out[kLpFrame];
-        lp_synthesise(frame, out);
-        pcm.insert(pcm.end(), out, out + kLpFrame);
-    }
+    std::vector<int16_t> pcm = lp_decode_packed(coded, standard);
     g_lpFastPaths = true;
-    g_lpStandardArithmetic = false;
     return pcm;
 }
 

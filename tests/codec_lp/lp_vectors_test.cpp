@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "codec_lp/lp_g7231.h"
+#include "lp_packed.h"
 
 using namespace kvx;
 
@@ -39,19 +40,9 @@ protected:
     {
         const std::vector<uint8_t> coded = read_file(GetParam().coded), want = read_file(reference);
         if (coded.empty()) GTEST_SKIP() << "no G.723.1 vectors at " << KVX_G7231_VECTORS;
-        static const size_t kPacked[4] = {24, 20, 4, 1};
-        g_lpStandardArithmetic = standard;
-        lp_reset();
         std::vector<uint8_t> pcm;
-        for (size_t pos = 0, n; pos < coded.size(); pos += n) {
-            n = std::min(kPacked[coded[pos] & 3], coded.size() - pos);
-            uint8_t frame[kLpActiveBytes] = {};
-            std::copy_n(&coded[pos], n, frame);
-            int16_t out[kLpFrame];
-            lp_synthesise(frame, out);
-            for (int16_t s : out) pcm.insert(pcm.end(), {static_cast<uint8_t>(s), static_cast<uint8_t>(static_cast<uint16_t>(s) >> 8)});
-        }
-        g_lpStandardArithmetic = false;
+        for (int16_t s : lp_decode_packed(coded, standard))
+            pcm.insert(pcm.end(), {static_cast<uint8_t>(s), static_cast<uint8_t>(static_cast<uint16_t>(s) >> 8)});
         ASSERT_EQ(pcm.size(), GetParam().frames * 2 * kLpFrame);
         ASSERT_EQ(pcm.size(), want.size()) << reference;
         const size_t at = static_cast<size_t>(std::mismatch(pcm.begin(), pcm.end(), want.begin()).first - pcm.begin()) / 2;
